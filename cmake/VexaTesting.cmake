@@ -1,0 +1,21 @@
+# vexa_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [ARGS ...])
+# A GoogleTest program registered with CTest. On the Win32 build CTest puts the
+# Wine emulator in front of it, and every Wine test needs the private prefix
+# that the wine_prefix fixture prepares.
+function(vexa_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  if(WIN32)
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} gtest_main gtest)
+  else()
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gtest)
+  endif()
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} ${T_ARGS})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+  if(WIN32)
+    set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine_prefix)
+  endif()
+endfunction()

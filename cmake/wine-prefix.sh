@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Creates (once) and starts the private Wine prefix of a Win32 build:
+#   null graphics driver, no crash debugger, a persistent wineserver.
+# Usage: wine-prefix.sh PREFIX start|stop
+set -euo pipefail
+prefix=$1
+action=${2:-start}
+export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all LC_ALL=zh_CN.UTF-8
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+if [ "$action" = stop ]; then
+  wineserver -k 2>/dev/null || true
+  exit 0
+fi
+
+if [ ! -f "$prefix/.vexa-ready" ]; then
+  rm -rf "$prefix"
+  mkdir -p "$prefix"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w
+  cat > "$prefix/vexa.reg" <<'REG'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\Drivers]
+"Graphics"="null"
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\AeDebug]
+"Auto"="0"
+"Debugger"=""
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+REG
+  wine regedit /S "$prefix/vexa.reg" >/dev/null 2>&1
+  wineserver -w
+  touch "$prefix/.vexa-ready"
+fi
+# A persistent wineserver makes each test program start in well under a second.
+# Its output goes nowhere, so it never holds a test runner's pipes open.
+wineserver -p >/dev/null 2>&1 </dev/null &
+exit 0

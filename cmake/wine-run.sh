@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs one Win32 program under Wine in the build folder's private prefix.
+# The prefix is made by cmake/wine-prefix.sh (the wine_prefix test fixture).
+set -euo pipefail
+: "${VEXA_WINEPREFIX:=${WINEPREFIX:-$PWD/wineprefix}}"
+export WINEPREFIX="$VEXA_WINEPREFIX"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEARCH=win32
+# GetACP() is 936 under this locale, as the library's users run it.
+export LC_ALL=zh_CN.UTF-8
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+unset DISPLAY WAYLAND_DISPLAY
+exec wine "$@"

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds the native, fuzz and win32
+# presets, and runs their tests (the Win32 ones under Wine in a private prefix).
+# Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+bash scripts/deps.sh
+
+cleanup() {
+  # Nothing started by the run may outlive it.
+  if [ -d "$root/build/win32/wineprefix" ]; then
+    WINEPREFIX="$root/build/win32/wineprefix" wineserver -k 2>/dev/null || true
+  fi
+}
+trap cleanup EXIT
+
+status=0
+step() { echo; echo "==== $*"; }
+
+step "native: configure and build"
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs"
+step "native: tests"
+ctest --preset native -j "$jobs" || status=1
+
+step "fuzz: configure and build"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+step "fuzz: short runs"
+ctest --preset fuzz -j "$jobs" || status=1
+
+step "win32: configure and build"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$jobs"
+step "win32: DLL imports only system DLLs"
+bash scripts/check-imports.sh build/win32/plus/VexaIMPlus.dll || status=1
+step "win32: tests under Wine"
+# One at a time: the cross-process tests share the machine-wide names of the
+# shared blocks and the IM window title.
+ctest --preset win32 -j 1 || status=1
+
+echo
+if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
+exit $status
