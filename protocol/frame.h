@@ -31,8 +31,13 @@ std::optional<std::string> FrameServerPacket(int code, std::string_view payload)
 // One complete packet from the server, checked against its own length field.
 struct ServerPacket {
     int code = 0;
-    const char* payload = nullptr;  // offset 8, zero-terminated; null when empty
+    const char* payload = nullptr;  // offset 8; null when empty
     int payloadLength = 0;          // length - 4
+    // The payload as the handlers read it: up to its first zero byte and never
+    // past the packet. The server is expected to put a zero in the trailing
+    // byte, but a hostile one may not, so handlers read this rather than
+    // trusting payload to be zero-terminated.
+    std::string_view payloadText;
 };
 
 enum class PacketCheck {
@@ -42,7 +47,15 @@ enum class PacketCheck {
 };
 
 // packet: the bytes from the first length character; size: length + 5 with the
-// trailing byte. On SizeMismatch, lengthField holds the value read.
+// trailing byte. On SizeMismatch, lengthField holds the value read, and the
+// message "非法数据包:nPageLen:<length>,nLen:<size - 1>" is due
+// (texts::BadPacketText(lengthField, size - 1)). A negative length field can
+// describe no packet and is a mismatch as well. Never reads outside
+// [packet, packet + size).
 PacketCheck CheckServerPacket(const char* packet, int size, ServerPacket& out, int& lengthField);
+
+// The same check over a counted buffer, for callers that hold the packet as
+// a string (tests, the reference server).
+PacketCheck CheckServerPacket(std::string_view packet, ServerPacket& out, int& lengthField);
 
 }  // namespace vexa::protocol

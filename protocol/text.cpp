@@ -8,23 +8,47 @@ namespace vexa::text {
 std::size_t Find(std::string_view text, std::string_view needle) {
     if (needle.empty()) return 0;
     if (needle.size() > text.size()) return npos;
-    const char* base = text.data();
-    const std::size_t size = text.size();
-    // boundary is always a character start; candidates come from memchr on the
-    // needle's first byte, and the walk from boundary to a candidate tells
-    // whether it starts a character. Both only move forward: linear overall.
-    std::size_t boundary = 0;
+    const unsigned char* base = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t last = text.size() - needle.size();  // last position a match can start
+    const unsigned char first = static_cast<unsigned char>(needle[0]);
+    const bool firstCanTrail = IsTrailByte(first);
+    // known is always a character start at or before the next candidate.
+    // Candidates come from memchr on the needle's first byte. Whether a
+    // candidate starts a character is decided by the run of lead bytes just
+    // before it: a byte that is not a lead byte always ends a character, and
+    // inside a run of lead bytes (each of which is also a valid trail byte)
+    // the characters pair up from the run's start. The run is never read
+    // further back than known, and known then moves to the candidate, so every
+    // byte is looked at a bounded number of times: the search is linear. On
+    // ASCII text the run is empty and the cost is memchr plus one byte test.
+    std::size_t known = 0;
     std::size_t from = 0;
-    const char first = needle[0];
-    while (from + needle.size() <= size) {
-        const void* hit = std::memchr(base + from, first, size - needle.size() + 1 - from);
+    while (from <= last) {
+        const void* hit = std::memchr(base + from, first, last + 1 - from);
         if (!hit) return npos;
-        std::size_t candidate = static_cast<const char*>(hit) - base;
-        while (boundary < candidate) boundary += CharLength(text, boundary);
-        if (boundary == candidate && std::memcmp(base + candidate, needle.data(), needle.size()) == 0)
-            return candidate;
-        from = boundary == candidate ? candidate + 1 : boundary;
+        const std::size_t candidate = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - base);
+        std::size_t runStart = candidate;
+        while (runStart > known && IsLeadByte(base[runStart - 1])) --runStart;
+        // An odd run leaves a lead byte right before the candidate, which takes
+        // the candidate as its trail byte when it can be one.
+        const bool startsCharacter = ((candidate - runStart) % 2 == 0) || !firstCanTrail;
+        if (startsCharacter) {
+            if (std::memcmp(base + candidate, needle.data(), needle.size()) == 0) return candidate;
+            known = candidate;
+        } else {
+            known = candidate + 1;
+        }
+        from = candidate + 1;
     }
+    return npos;
+}
+
+// The plain forward walk, kept as the reference the tests and the fuzz
+// targets hold Find against.
+std::size_t FindByWalking(std::string_view text, std::string_view needle) {
+    if (needle.empty()) return 0;
+    for (std::size_t pos = 0; pos + needle.size() <= text.size(); pos += CharLength(text, pos))
+        if (text.compare(pos, needle.size(), needle) == 0) return pos;
     return npos;
 }
 
@@ -42,17 +66,21 @@ std::string_view TakeField(std::string_view& text, std::string_view separator) {
 
 std::string_view TakeBetween(std::string_view& text, std::string_view open, std::string_view close) {
     if (text.empty()) return {};
-    std::size_t po = Find(text, open);
-    std::size_t pc = close.empty() ? 0 : Find(text, close);
-    if (po == npos || pc == npos) return {};
+    const std::size_t po = Find(text, open);
+    // A missing open marker gives an empty value whatever the close marker
+    // does, so the second scan is skipped.
+    if (po == npos) return {};
+    const std::size_t pc = close.empty() ? 0 : Find(text, close);
+    if (pc == npos) return {};
+    const std::size_t valueStart = po + open.size();
     if (pc == 0) {
-        std::string_view value = text.substr(po + open.size());
+        std::string_view value = text.substr(valueStart);
         text = std::string_view();
         return value;
     }
-    long long n = static_cast<long long>(pc) - static_cast<long long>(po) - static_cast<long long>(open.size());
-    if (n <= 0) return {};
-    std::string_view value = text.substr(po + open.size(), static_cast<std::size_t>(n));
+    // The close marker before the open marker, or an empty element.
+    if (pc <= valueStart) return {};
+    std::string_view value = text.substr(valueStart, pc - valueStart);
     text.remove_prefix(pc + close.size());
     return value;
 }
@@ -84,18 +112,28 @@ std::string_view CString(const char* text, std::size_t max) {
     return std::string_view(text, nul ? static_cast<const char*>(nul) - text : max);
 }
 
-bool Equal(std::string_view a, std::string_view b) { return a == b; }
+std::string_view UpToNul(std::string_view text) {
+    const std::size_t nul = text.find('\0');
+    return nul == npos ? text : text.substr(0, nul);
+}
+
+bool Equal(std::string_view a, std::string_view b) { return UpToNul(a) == UpToNul(b); }
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
+    a = UpToNul(a);
+    b = UpToNul(b);
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size();) {
-        std::size_t len = CharLength(a, i);
+        const std::size_t len = CharLength(a, i);
         if (len == 2) {
+            // Equal bytes here make b's character the same two-byte one.
             if (a[i] != b[i] || a[i + 1] != b[i + 1]) return false;
         } else {
             char x = a[i], y = b[i];
             if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
             if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+            // A folded single byte never equals a trail byte that b would pair
+            // with a lead byte here, so the two texts keep the same characters.
             if (x != y) return false;
         }
         i += len;
