@@ -5,7 +5,7 @@
 set -euo pipefail
 prefix=$1
 action=${2:-start}
-export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all LC_ALL=zh_CN.UTF-8
+export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
@@ -17,7 +17,7 @@ fi
 if [ ! -f "$prefix/.vexa-ready" ]; then
   rm -rf "$prefix"
   mkdir -p "$prefix"
-  wineboot -i >/dev/null 2>&1 || true
+  env LC_ALL=zh_CN.UTF-8 wineboot -i >/dev/null 2>&1 || true
   wineserver -w
   cat > "$prefix/vexa.reg" <<'REG'
 REGEDIT4
@@ -32,11 +32,11 @@ REGEDIT4
 [HKEY_CURRENT_USER\Software\Wine\WineDbg]
 "ShowCrashDialog"=dword:00000000
 REG
-  wine regedit /S "$prefix/vexa.reg" >/dev/null 2>&1
+  env LC_ALL=zh_CN.UTF-8 wine regedit /S "$prefix/vexa.reg" >/dev/null 2>&1
   wineserver -w
   touch "$prefix/.vexa-ready"
 fi
 # A persistent wineserver makes each test program start in well under a second.
 # Its output goes nowhere, so it never holds a test runner's pipes open.
-wineserver -p >/dev/null 2>&1 </dev/null &
+env LC_ALL=zh_CN.UTF-8 wineserver -p >/dev/null 2>&1 </dev/null &
 exit 0

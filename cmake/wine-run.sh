@@ -7,7 +7,7 @@ export WINEPREFIX="$VEXA_WINEPREFIX"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEARCH=win32
 # GetACP() is 936 under this locale, as the library's users run it.
-export LC_ALL=zh_CN.UTF-8
+
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY WAYLAND_DISPLAY
-exec wine "$@"
+exec env LC_ALL=zh_CN.UTF-8 wine "$@"

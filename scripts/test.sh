@@ -36,7 +36,7 @@ step "win32: configure and build"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 step "win32: DLL imports only system DLLs"
-bash scripts/check-imports.sh build/win32/plus/VexaIMPlus.dll || status=1
+bash scripts/check-imports.sh build/win32/bin/VexaIMPlus.dll || status=1
 step "win32: tests under Wine"
 # One at a time: the cross-process tests share the machine-wide names of the
 # shared blocks and the IM window title.

@@ -1,0 +1,32 @@
+// The system calls the session makes, behind one interface: Win32 in the DLL,
+// a recording double in the native tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ipc/shared_block.h"
+
+namespace vexa::plus {
+
+// An opaque window handle (HWND on Win32); null is "none".
+using Window = void*;
+
+// MessageBox styles the session uses (the Win32 values).
+constexpr unsigned kBoxOk = 0x00000000;
+constexpr unsigned kBoxIconInformation = 0x00000040;
+
+class SessionPlatform {
+public:
+    virtual ~SessionPlatform() = default;
+    virtual std::unique_ptr<ipc::SharedBlock> MakeBlock() = 0;
+    virtual long SendWindowMessage(Window window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+    virtual bool PostWindowMessage(Window window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+    virtual bool IsWindowAlive(Window window) = 0;
+    // Modal; returns when the user has closed the box. Texts are GBK.
+    virtual void ShowMessageBox(Window owner, const std::string& text, const std::string& caption, unsigned style) = 0;
+    virtual void DebugOutput(const std::string& line) = 0;
+};
+
+}  // namespace vexa::plus
