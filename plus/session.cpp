@@ -2,6 +2,7 @@
 
 #include "ipc/shared_packet.h"
 #include "protocol/login_result.h"
+#include "protocol/requests.h"
 #include "protocol/system_texts.h"
 #include "protocol/text.h"
 
@@ -17,7 +18,10 @@ struct InitFailure {
 }  // namespace
 
 PlusSession::PlusSession(SessionPlatform& platform)
-    : platform_(platform), sendBlock_(platform.MakeBlock()), revBlock_(platform.MakeBlock()) {}
+    : platform_(platform),
+      sendBlock_(platform.MakeBlock()),
+      revBlock_(platform.MakeBlock()),
+      connection_(static_cast<net::ConnectionHost&>(*this)) {}
 
 PlusSession::~PlusSession() {
     // A host that started the IM program tells it that the host is going away.
@@ -61,6 +65,7 @@ void PlusSession::Uninit() {
     sendBlock_->Release();
     revBlock_->Release();
     initialised_ = false;
+    connection_.CloseClient();
 }
 
 int PlusSession::IsExsitOutProgram() const {
@@ -161,12 +166,60 @@ bool PlusSession::PostServerClosed() {
     return platform_.PostWindowMessage(ownWindow_, WM_IMPLUS_NOTIFY, IMN_SERVER_CLOSED, 1);
 }
 
-bool PlusSession::Login(const IM_USER_LOGINDATA* login) { return login != nullptr; }
-void PlusSession::ChangePosition(const IM_USER_POSITION*) {}
-std::string_view PlusSession::OwnId() const { return {}; }
+bool PlusSession::Login(const IM_USER_LOGINDATA* login) { return connection_.Login(login); }
+std::string_view PlusSession::OwnId() const { return connection_.OwnId(); }
 
-void PlusSession::ReportServerSignal() {
-    if (ownWindow_) platform_.PostWindowMessage(ownWindow_, WM_IMPLUS_NOTIFY, IMN_SERVER_SIGNAL, 0);
+void PlusSession::Send(const std::optional<std::string>& request) {
+    if (request) connection_.SendPacket(*request);
 }
+
+void PlusSession::GetInitData(int n) { Send(protocol::BuildInitDataRequest(n)); }
+void PlusSession::SendChatMsg(const IM_CHAT_DATA* chat) { Send(protocol::BuildChatRequest(OwnId(), chat)); }
+void PlusSession::AskAddFriend(std::string_view user, std::string_view text, int withText) {
+    Send(protocol::BuildAskAddFriendRequest(OwnId(), user, text, withText));
+}
+void PlusSession::ReplyAddFriend(std::string_view user, std::string_view text, bool agree, int n) {
+    Send(protocol::BuildReplyAddFriendRequest(OwnId(), user, text, agree, n));
+}
+void PlusSession::AddBlacklist(std::string_view user, int n) { Send(protocol::BuildAddBlacklistRequest(OwnId(), user, n)); }
+void PlusSession::DeleteFriend(std::string_view user) { Send(protocol::BuildDeleteFriendRequest(OwnId(), user)); }
+void PlusSession::SendInvite(std::string_view user) { Send(protocol::BuildInviteRequest(OwnId(), user)); }
+void PlusSession::ChangeStatus(const IM_USER_CHANGESTATUS* status) {
+    Send(protocol::BuildChangeStatusRequest(OwnId(), status));
+}
+void PlusSession::ChangePosition(const IM_USER_POSITION* position) {
+    Send(protocol::BuildChangePositionRequest(OwnId(), position));
+}
+void PlusSession::ChangeUserInfo(const IM_USERCHANGEDATA* data) {
+    Send(protocol::BuildChangeUserInfoRequest(OwnId(), data));
+}
+void PlusSession::GetUserInfo(std::string_view user) { Send(protocol::BuildGetUserInfoRequest(OwnId(), user)); }
+void PlusSession::Ask1V1(std::string_view user) { Send(protocol::BuildAsk1V1Request(OwnId(), user)); }
+void PlusSession::Reply1V1(std::string_view user, int agree) { Send(protocol::BuildReply1V1Request(OwnId(), user, agree)); }
+void PlusSession::Stop1V1(std::string_view user) { Send(protocol::BuildStop1V1Request(OwnId(), user)); }
+void PlusSession::SendAskSendFile() { Send(protocol::BuildSendAskRequest(OwnId())); }
+
+// ---- the connection's and the handlers' view of the session
+
+void PlusSession::ShowMessage(const std::string& gbk) {
+    // The library's own boxes carry its name, as the start-up failure box does.
+    platform_.ShowMessageBox(ownWindow_, gbk, texts::kStartFailedCaption, kBoxOk);
+}
+
+void PlusSession::HandleServerPacket(const char* bytes, int size) {
+    protocol::HandleServerPacket(bytes, size, OwnId(), *this);
+}
+
+std::unique_ptr<net::Transport> PlusSession::MakeTransport() { return platform_.MakeTransport(); }
+void PlusSession::DebugLine(const char* gbk) { platform_.DebugOutput(gbk); }
+void PlusSession::DebugLine(const std::string& gbk) { platform_.DebugOutput(gbk); }
+long PlusSession::Notify(int kind, const void* lParam) { return NotifyOwn(kind, reinterpret_cast<std::intptr_t>(lParam)); }
+void PlusSession::Post(int kind, long lParam) {
+    if (ownWindow_) platform_.PostWindowMessage(ownWindow_, WM_IMPLUS_NOTIFY, static_cast<std::uintptr_t>(kind), lParam);
+}
+void PlusSession::SendRequest(const std::string& framedRequest) { connection_.SendPacket(framedRequest); }
+std::string PlusSession::LocalTimeText() { return platform_.LocalTimeText(); }
+
+void PlusSession::ReportServerSignal() { Post(IMN_SERVER_SIGNAL, 0); }
 
 }  // namespace vexa::plus

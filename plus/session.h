@@ -8,16 +8,19 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "VexaIMPlusRecords.h"
 #include "ipc/shared_block.h"
+#include "net/client_connection.h"
 #include "plus/session_platform.h"
+#include "protocol/incoming.h"
 
 namespace vexa::plus {
 
-class PlusSession {
+class PlusSession : private net::ConnectionHost, private protocol::DeliveryPort {
 public:
     explicit PlusSession(SessionPlatform& platform);
     virtual ~PlusSession();
@@ -43,15 +46,37 @@ public:
 
     // Notifications to the own window.
     long NotifyOwn(int kind, std::intptr_t lParam);
-    void ReportLoginResult(int result, std::string_view message);
-    bool PostServerClosed();
+    void ReportLoginResult(int result, std::string_view message) override;
+    bool PostServerClosed() override;
     void ReportServerSignal();
 
-    // The server connection, as far as the relay and host commands use it.
+    // The server connection.
+    void SetServerParam(std::string address, unsigned port) { connection_.SetServerParam(std::move(address), port); }
     virtual bool Login(const IM_USER_LOGINDATA* login);
-    virtual void ChangePosition(const IM_USER_POSITION* position);
+    void KeepActive() { connection_.KeepActive(); }
+    void SendExitRequest() { connection_.SendExitRequest(); }
+    void CloseClient() { connection_.CloseClient(); }
     // The own user id: userId of the last login data, empty before any login.
     virtual std::string_view OwnId() const;
+    net::ClientConnection& Connection() { return connection_; }
+
+    // The requests to the server; each is dropped silently when its
+    // precondition fails or no connection is up.
+    void GetInitData(int n);
+    void SendChatMsg(const IM_CHAT_DATA* chat);
+    void AskAddFriend(std::string_view user, std::string_view text, int withText);
+    void ReplyAddFriend(std::string_view user, std::string_view text, bool agree, int n);
+    void AddBlacklist(std::string_view user, int n);
+    void DeleteFriend(std::string_view user);
+    void SendInvite(std::string_view user);
+    void ChangeStatus(const IM_USER_CHANGESTATUS* status);
+    virtual void ChangePosition(const IM_USER_POSITION* position);
+    void ChangeUserInfo(const IM_USERCHANGEDATA* data);
+    void GetUserInfo(std::string_view user);
+    void Ask1V1(std::string_view user);
+    void Reply1V1(std::string_view user, int agree);
+    void Stop1V1(std::string_view user);
+    void SendAskSendFile();
 
     void SetHostLaunchedIM() { hostLaunchedIM_ = true; }
     std::int32_t Role() const { return role_; }
@@ -64,6 +89,18 @@ protected:
     SessionPlatform& platform_;
 
 private:
+    // What the connection and the incoming handlers ask of the session.
+    void ShowMessage(const std::string& gbk) override;
+    void HandleServerPacket(const char* bytes, int size) override;
+    std::unique_ptr<net::Transport> MakeTransport() override;
+    void DebugLine(const char* gbk) override;
+    long Notify(int kind, const void* lParam) override;
+    void Post(int kind, long lParam) override;
+    void SendRequest(const std::string& framedRequest) override;
+    void DebugLine(const std::string& gbk) override;
+    std::string LocalTimeText() override;
+    void Send(const std::optional<std::string>& request);
+
     // Shows the start-up failure box for a code such as "Error:201".
     void ReportInitFailure(const char* code);
 
@@ -75,6 +112,8 @@ private:
     bool creator_ = true;
     bool initialised_ = false;
     std::int32_t role_ = 0;
+    // Last, so it is torn down first: its socket may still call back.
+    net::ClientConnection connection_;
 };
 
 }  // namespace vexa::plus

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ipc/shared_block.h"
+#include "net/async_socket.h"
 
 namespace vexa::plus {
 
@@ -27,6 +28,11 @@ public:
     // Modal; returns when the user has closed the box. Texts are GBK.
     virtual void ShowMessageBox(Window owner, const std::string& text, const std::string& caption, unsigned style) = 0;
     virtual void DebugOutput(const std::string& line) = 0;
+    // The platform side of a new socket, made on the calling thread; null
+    // when it cannot be made.
+    virtual std::unique_ptr<net::Transport> MakeTransport() = 0;
+    // The current local time as "%Y%m%d %H:%M:%S".
+    virtual std::string LocalTimeText() = 0;
 };
 
 }  // namespace vexa::plus

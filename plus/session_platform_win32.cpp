@@ -1,6 +1,10 @@
 #include "plus/session_platform_win32.h"
 
+#include "platform/async_socket_win32.h"
+
 #include <windows.h>
+
+#include <cstdio>
 
 #include "ipc/shared_block_win32.h"
 
@@ -26,5 +30,16 @@ void Win32SessionPlatform::ShowMessageBox(Window owner, const std::string& text,
 }
 
 void Win32SessionPlatform::DebugOutput(const std::string& line) { ::OutputDebugStringA(line.c_str()); }
+
+std::unique_ptr<net::Transport> Win32SessionPlatform::MakeTransport() { return platform::WinsockTransport::Make(); }
+
+std::string Win32SessionPlatform::LocalTimeText() {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u%02u%02u %02u:%02u:%02u", now.wYear % 10000u, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    return text;
+}
 
 }  // namespace vexa::plus

@@ -13,6 +13,8 @@ public:
     bool IsWindowAlive(Window window) override;
     void ShowMessageBox(Window owner, const std::string& text, const std::string& caption, unsigned style) override;
     void DebugOutput(const std::string& line) override;
+    std::unique_ptr<net::Transport> MakeTransport() override;
+    std::string LocalTimeText() override;
 };
 
 }  // namespace vexa::plus

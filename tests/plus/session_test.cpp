@@ -80,6 +80,8 @@ public:
         boxes.push_back({owner, text, caption, style});
     }
     void DebugOutput(const std::string& line) override { debug.push_back(line); }
+    std::unique_ptr<net::Transport> MakeTransport() override { return nullptr; }
+    std::string LocalTimeText() override { return "20261207 10:11:12"; }
 
     struct Box {
         Window owner;
