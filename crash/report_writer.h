@@ -1,0 +1,92 @@
+// The report itself: which lines, in which order, from which values. The
+// writer only formats; the bytes go to a sink (the open report file on
+// Windows, memory in tests) and module names come from a lookup, so the whole
+// report is built and checked the same way natively and in the filter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "crash/frame_walk.h"
+#include "crash/memory_reader.h"
+#include "crash/report_line.h"
+#include "crash/report_path.h"
+
+namespace vexa::crash {
+
+// The registers of the faulting thread that the report prints.
+struct Registers {
+    std::uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0, esi = 0, edi = 0;
+    std::uint32_t eip = 0, esp = 0, ebp = 0, flags = 0;
+    std::uint32_t cs = 0, ss = 0, ds = 0, es = 0, fs = 0, gs = 0;
+};
+
+// What happened, as the report states it.
+struct ExceptionFacts {
+    const char* time = "";            // FormatReportTime text
+    std::uint32_t code = 0;
+    const char* name = "";            // ExceptionName of the code
+    Address address = 0;              // where it was raised
+    Registers registers;
+};
+
+class ReportSink {
+public:
+    // Writes count bytes; returns how many were written. A failed write is
+    // not retried: the report simply lacks that piece.
+    virtual std::size_t Write(const char* bytes, std::size_t count) = 0;
+
+protected:
+    ~ReportSink() = default;  // never deleted through the interface
+};
+
+class ModuleLookup {
+public:
+    // Fills moduleName (kPathCapacity bytes) with the path of the module
+    // holding address and, when it returns true, the section number and the
+    // offset in it. The caller has set them to 0 and "" beforehand; a lookup
+    // that fails half-way may leave the module path written.
+    virtual bool FindModuleSection(Address address, char* moduleName, std::uint32_t& section,
+                                   std::uint32_t& offset) = 0;
+
+protected:
+    // Never deleted through the interface; the process-wide objects that
+    // implement it then need no destructor at unload.
+    ~ModuleLookup() = default;
+};
+
+// Holds its line and module-name buffers inside itself, so a writer prepared
+// before any crash needs no memory while it writes.
+class ReportWriter {
+public:
+    // Constant-initialised when the arguments are static objects, so a writer
+    // defined at namespace scope is ready before any static constructor runs.
+    constexpr ReportWriter(ModuleLookup& modules, const MemoryReader& memory) : modules_(modules), memory_(memory) {}
+    ReportWriter(const ReportWriter&) = delete;
+    ReportWriter& operator=(const ReportWriter&) = delete;
+
+    // Writes one whole report to sink: the time line, the exception, the
+    // fault address, the registers, the call stack and a closing blank line.
+    void WriteReport(ReportSink& sink, const ExceptionFacts& facts);
+
+    // The call stack: its heading and one line per frame.
+    void WriteCallStack(ReportSink& sink, const Registers& registers);
+
+    // Formats one piece (at most 1023 bytes) and writes it; returns the number
+    // of bytes written.
+    std::size_t WriteReportLine(ReportSink& sink, const char* format, std::initializer_list<FormatArg> args);
+
+private:
+    class StackLines;
+
+    // Section and offset of address, 0 and 0 with an empty name outside every module.
+    void Locate(Address address, std::uint32_t& section, std::uint32_t& offset);
+
+    ModuleLookup& modules_;
+    const MemoryReader& memory_;
+    char line_[kLineCapacity] = {};
+    char moduleName_[kPathCapacity] = {};
+};
+
+}  // namespace vexa::crash

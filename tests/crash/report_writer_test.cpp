@@ -1,0 +1,187 @@
+#include "crash/report_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/crash/fake_memory.h"
+
+namespace vexa::crash {
+namespace {
+
+using testing::FakeMemory;
+
+class StringSink : public ReportSink {
+public:
+    std::size_t Write(const char* bytes, std::size_t count) override {
+        ++writes;
+        if (writes == failingWrite) return 0;
+        text.append(bytes, count);
+        return count;
+    }
+    std::string text;
+    int writes = 0;
+    int failingWrite = -1;  // the 1-based write that fails, if any
+};
+
+// Modules by address range: a path, and the section the range lies in (0
+// for a module whose sections do not cover it).
+class FakeModules : public ModuleLookup {
+public:
+    struct Module {
+        Address begin, end;
+        std::string path;
+        std::uint32_t section;
+        Address sectionStart;
+    };
+    bool FindModuleSection(Address address, char* moduleName, std::uint32_t& section,
+                           std::uint32_t& offset) override {
+        for (const Module& m : modules) {
+            if (address < m.begin || address >= m.end) continue;
+            std::strncpy(moduleName, m.path.c_str(), kPathCapacity);
+            if (m.section == 0) return false;
+            section = m.section;
+            offset = address - m.sectionStart;
+            return true;
+        }
+        return false;
+    }
+    std::vector<Module> modules;
+};
+
+constexpr Address kStack = 0x0012F000;
+
+struct Fixture {
+    FakeMemory memory;
+    FakeModules modules;
+    ExceptionFacts facts;
+    Fixture() {
+        modules.modules = {
+            {0x00400000, 0x00410000, "D:\\App\\host.exe", 1, 0x00401000},
+            {0x10000000, 0x10020000, "D:\\App\\VexaIMPlus.dll", 1, 0x10001000},
+            {0x20000000, 0x20001000, "D:\\App\\\xD6\xD0\xCE\xC4.dll", 0, 0},
+        };
+        memory.Map(kStack, 0x1000, true);
+        // host.exe called the library, which called the GBK-named module,
+        // which called back into the library, where it faulted. The
+        // outermost frame's saved frame pointer of 0 ends the chain.
+        memory.PutU32(kStack + 0x100, kStack + 0x180);
+        memory.PutU32(kStack + 0x104, 0x20000456);
+        memory.PutU32(kStack + 0x180, kStack + 0x400);
+        memory.PutU32(kStack + 0x184, 0x10001ABC);
+        memory.PutU32(kStack + 0x400, kStack + 0x500);
+        memory.PutU32(kStack + 0x404, 0x00401F00);
+        memory.PutU32(kStack + 0x500, 0);
+        memory.PutU32(kStack + 0x504, 0x00401000);
+        facts.time = "2026-12-07,21:55:52";
+        facts.code = 0xC0000005;
+        facts.name = "ACCESS_VIOLATION";
+        facts.address = 0x10001234;
+        Registers& r = facts.registers;
+        r.eax = 0x11111111, r.ebx = 0x22222222, r.ecx = 0x33333333, r.edx = 0x44444444;
+        r.esi = 0x55555555, r.edi = 0x66666666;
+        r.eip = 0x10001234, r.esp = kStack + 0xF0, r.ebp = kStack + 0x100, r.flags = 0x00010246;
+        r.cs = 0x1B, r.ss = 0x23, r.ds = 0x23, r.es = 0x23, r.fs = 0x3B, r.gs = 0;
+    }
+};
+
+const char kExpectedReport[] =
+    "//== Error Time[2026-12-07,21:55:52] =================================================\n"
+    "Exception code: C0000005 ACCESS_VIOLATION\n"
+    "Fault address:  10001234 01:00000234 D:\\App\\VexaIMPlus.dll\n"
+    "\nRegisters:\n"
+    "EAX:11111111\nEBX:22222222\nECX:33333333\nEDX:44444444\nESI:55555555\nEDI:66666666\n"
+    "CS:EIP:001B:10001234\n"
+    "SS:ESP:0023:0012F0F0  EBP:0012F100\n"
+    "DS:0023  ES:0023  FS:003B  GS:0000\n"
+    "Flags:00010246\n"
+    "\nCall stack:\n"
+    "Address   Frame     Logical addr  Module\n"
+    "10001234  0012F100  0001:00000234 D:\\App\\VexaIMPlus.dll\n"
+    "20000456  0012F180  0000:00000000 D:\\App\\\xD6\xD0\xCE\xC4.dll\n"
+    "10001ABC  0012F400  0001:00000ABC D:\\App\\VexaIMPlus.dll\n"
+    "00401F00  0012F500  0001:00000F00 D:\\App\\host.exe\n"
+    "\n";
+
+TEST(ReportWriter, WholeReportRowByRow) {
+    Fixture f;
+    StringSink sink;
+    ReportWriter writer(f.modules, f.memory);
+    writer.WriteReport(sink, f.facts);
+    EXPECT_EQ(sink.text, kExpectedReport);
+    // Another report through the same writer is the same text again.
+    writer.WriteReport(sink, f.facts);
+    EXPECT_EQ(sink.text, std::string(kExpectedReport) + kExpectedReport);
+}
+
+TEST(ReportWriter, AddressesInNoModule) {
+    Fixture f;
+    f.facts.code = 0xC000001D;
+    f.facts.name = "ILLEGAL_INSTRUCTION";
+    f.facts.address = 0x00000010;
+    f.facts.registers.eip = 0x00000010;
+    f.facts.registers.ebp = 0;
+    StringSink sink;
+    ReportWriter writer(f.modules, f.memory);
+    writer.WriteReport(sink, f.facts);
+    EXPECT_NE(sink.text.find("Exception code: C000001D ILLEGAL_INSTRUCTION\n"
+                             "Fault address:  00000010 00:00000000 \n"),
+              std::string::npos);
+    // EBP 0: exactly one call-stack line.
+    const std::string stack = sink.text.substr(sink.text.find("\nCall stack:\n"));
+    EXPECT_EQ(stack,
+              "\nCall stack:\n"
+              "Address   Frame     Logical addr  Module\n"
+              "00000010  00000000  0000:00000000 \n"
+              "\n");
+}
+
+TEST(ReportWriter, ModuleNameOfAnEarlierLineDoesNotLinger) {
+    // An address in a module followed by one in no module: the second line
+    // must not repeat the first one's module.
+    Fixture f;
+    f.memory.PutU32(kStack + 0x100, kStack + 0x200);
+    f.memory.PutU32(kStack + 0x104, 0x7FFE0000);  // in no module
+    f.memory.PutU32(kStack + 0x200, 0);
+    StringSink sink;
+    ReportWriter writer(f.modules, f.memory);
+    writer.WriteCallStack(sink, f.facts.registers);
+    EXPECT_EQ(sink.text,
+              "\nCall stack:\n"
+              "Address   Frame     Logical addr  Module\n"
+              "10001234  0012F100  0001:00000234 D:\\App\\VexaIMPlus.dll\n"
+              "7FFE0000  0012F200  0000:00000000 \n");
+}
+
+TEST(ReportWriter, AFailedWriteLosesOnlyItsPiece) {
+    Fixture f;
+    StringSink whole;
+    ReportWriter writer(f.modules, f.memory);
+    writer.WriteReport(whole, f.facts);
+    // Every piece in turn fails once; the rest of the report still comes.
+    for (int failing = 1; failing <= whole.writes; ++failing) {
+        StringSink sink;
+        sink.failingWrite = failing;
+        writer.WriteReport(sink, f.facts);
+        EXPECT_EQ(sink.writes, whole.writes);
+        EXPECT_LT(sink.text.size(), whole.text.size());
+        EXPECT_EQ(sink.text.substr(0, 15), failing == 1 ? "Exception code:" : "//== Error Time");
+    }
+}
+
+TEST(ReportWriter, WriteReportLineReturnsTheBytesWritten) {
+    Fixture f;
+    ReportWriter writer(f.modules, f.memory);
+    StringSink sink;
+    EXPECT_EQ(writer.WriteReportLine(sink, "Flags:%08X\n", {0x246u}), 15u);
+    EXPECT_EQ(sink.text, "Flags:00000246\n");
+    const std::string longName(3000, 'x');
+    EXPECT_EQ(writer.WriteReportLine(sink, "%s\n", {longName.c_str()}), 1023u);
+    sink.failingWrite = sink.writes + 1;
+    EXPECT_EQ(writer.WriteReportLine(sink, "Flags:%08X\n", {0x246u}), 0u);
+}
+
+}  // namespace
+}  // namespace vexa::crash
