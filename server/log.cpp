@@ -1,0 +1,59 @@
+#include "server/log.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace vexa::server {
+
+namespace {
+std::atomic<int> g_level{static_cast<int>(LogLevel::Info)};
+std::mutex g_mutex;
+const char* LevelName(LogLevel level) {
+    switch (level) {
+        case LogLevel::Error: return "ERROR";
+        case LogLevel::Warn: return "WARN ";
+        case LogLevel::Info: return "INFO ";
+        case LogLevel::Debug: return "DEBUG";
+    }
+    return "?";
+}
+}  // namespace
+
+void SetLogLevel(LogLevel level) { g_level = static_cast<int>(level); }
+LogLevel CurrentLogLevel() { return static_cast<LogLevel>(g_level.load()); }
+
+void Log(LogLevel level, std::string_view message) {
+    if (static_cast<int>(level) > g_level.load()) return;
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::fprintf(stderr, "%s.%03d %s %.*s\n", stamp, static_cast<int>(millis), LevelName(level),
+                 static_cast<int>(message.size()), message.data());
+}
+
+std::string Printable(std::string_view bytes, std::size_t maxBytes) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    std::size_t n = bytes.size() < maxBytes ? bytes.size() : maxBytes;
+    for (std::size_t i = 0; i < n; ++i) {
+        auto c = static_cast<unsigned char>(bytes[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.append("\\x").push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 15]);
+        }
+    }
+    if (n < bytes.size()) out.append("...");
+    return out;
+}
+
+}  // namespace vexa::server

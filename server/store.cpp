@@ -1,0 +1,375 @@
+#include "server/store.h"
+
+#include <sqlite3.h>
+
+namespace vexa::server {
+
+// A cached prepared statement in use: bound on the way in, reset on the way
+// out, so a statement is never left half-stepped whatever throws.
+class Store::Statement {
+public:
+    Statement(sqlite3* db, sqlite3_stmt* stmt) : db_(db), stmt_(stmt) {}
+    ~Statement() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    Statement(Statement&& other) noexcept : db_(other.db_), stmt_(other.stmt_) {}
+
+    Statement& Bind(int index, std::int64_t value) {
+        Check(sqlite3_bind_int64(stmt_, index, value));
+        return *this;
+    }
+    Statement& Bind(int index, std::string_view value) {
+        // Texts are bytes: a BLOB keeps GBK as it came.
+        Check(sqlite3_bind_blob(stmt_, index, value.empty() ? "" : value.data(), static_cast<int>(value.size()),
+                                SQLITE_TRANSIENT));
+        return *this;
+    }
+    // True while there is a row.
+    bool Step() {
+        int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        throw StoreError(std::string("sqlite step: ") + sqlite3_errmsg(db_));
+    }
+    void Run() {
+        while (Step()) {
+        }
+    }
+    std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+    std::string Text(int column) const {
+        const void* bytes = sqlite3_column_blob(stmt_, column);
+        int size = sqlite3_column_bytes(stmt_, column);
+        return bytes ? std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size)) : std::string();
+    }
+    sqlite3_stmt* Raw() const { return stmt_; }
+
+private:
+    void Check(int rc) {
+        if (rc != SQLITE_OK) throw StoreError(std::string("sqlite bind: ") + sqlite3_errmsg(db_));
+    }
+    sqlite3* db_;
+    sqlite3_stmt* stmt_;
+};
+
+namespace {
+
+constexpr const char* kSchema[] = {
+    "PRAGMA journal_mode=WAL",
+    "PRAGMA synchronous=NORMAL",
+    "PRAGMA foreign_keys=ON",
+    "CREATE TABLE IF NOT EXISTS accounts ("
+    " id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, pwhash TEXT NOT NULL,"
+    " nickname BLOB NOT NULL DEFAULT x'', littleword BLOB NOT NULL DEFAULT x'',"
+    " birthday BLOB NOT NULL DEFAULT '19000101', sex INTEGER NOT NULL DEFAULT 0,"
+    " photo BLOB NOT NULL DEFAULT x'', pos_id INTEGER NOT NULL DEFAULT 0, pos_ms BLOB NOT NULL DEFAULT x'',"
+    " pos0 INTEGER NOT NULL DEFAULT 0, pos1 INTEGER NOT NULL DEFAULT 0, pos2 INTEGER NOT NULL DEFAULT 0,"
+    " pos3 INTEGER NOT NULL DEFAULT 0, class INTEGER NOT NULL DEFAULT 0, vip INTEGER NOT NULL DEFAULT 0,"
+    " status INTEGER NOT NULL DEFAULT 1, status_note BLOB NOT NULL DEFAULT x'',"
+    " style INTEGER NOT NULL DEFAULT 0, afset INTEGER NOT NULL DEFAULT 0,"
+    " vp INTEGER NOT NULL DEFAULT 0, lt INTEGER NOT NULL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS friends ("
+    " owner INTEGER NOT NULL REFERENCES accounts(id), friend INTEGER NOT NULL REFERENCES accounts(id),"
+    " PRIMARY KEY (owner, friend)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS friend_requests ("
+    " from_id INTEGER NOT NULL REFERENCES accounts(id), to_id INTEGER NOT NULL REFERENCES accounts(id),"
+    " text BLOB NOT NULL, with_text INTEGER NOT NULL, created INTEGER NOT NULL,"
+    " PRIMARY KEY (from_id, to_id)) WITHOUT ROWID",
+    "CREATE INDEX IF NOT EXISTS friend_requests_to ON friend_requests(to_id, created)",
+    "CREATE TABLE IF NOT EXISTS blacklist ("
+    " owner INTEGER NOT NULL REFERENCES accounts(id), blocked INTEGER NOT NULL REFERENCES accounts(id),"
+    " PRIMARY KEY (owner, blocked)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS mailbox ("
+    " seq INTEGER PRIMARY KEY AUTOINCREMENT, recipient INTEGER NOT NULL REFERENCES accounts(id),"
+    " code INTEGER NOT NULL, payload BLOB NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS mailbox_recipient ON mailbox(recipient, seq)",
+};
+
+constexpr const char kProfileColumns[] =
+    "id, name, nickname, littleword, birthday, sex, photo, pos_id, pos_ms, pos0, pos1, pos2, pos3,"
+    " class, vip, status, status_note, style, afset, vp, lt";
+
+}  // namespace
+
+Store::Store(const std::string& path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw StoreError("cannot open database " + path + ": " + message);
+    }
+    sqlite3_busy_timeout(db_, 2000);
+    try {
+        for (const char* sql : kSchema) Exec(sql);
+    } catch (...) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw;
+    }
+}
+
+Store::~Store() {
+    for (auto& entry : cache_) sqlite3_finalize(entry.second);
+    sqlite3_close(db_);
+}
+
+void Store::Exec(const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        std::string message = error ? error : "unknown error";
+        sqlite3_free(error);
+        throw StoreError("sqlite: " + message);
+    }
+}
+
+Store::Statement Store::Prepare(const char* sql) {
+    auto found = cache_.find(sql);
+    if (found != cache_.end()) return Statement(db_, found->second);
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
+        throw StoreError(std::string("sqlite prepare: ") + sqlite3_errmsg(db_));
+    cache_.emplace(sql, stmt);
+    return Statement(db_, stmt);
+}
+
+Profile Store::ReadProfile(const Statement& row) {
+    Profile p;
+    p.id = row.Int(0);
+    p.name = row.Text(1);
+    p.nickname = row.Text(2);
+    p.littleword = row.Text(3);
+    p.birthday = row.Text(4);
+    p.sex = static_cast<int>(row.Int(5));
+    p.photo = row.Text(6);
+    p.pos.id = static_cast<int>(row.Int(7));
+    p.pos.ms = row.Text(8);
+    p.pos.pos0 = static_cast<int>(row.Int(9));
+    p.pos.pos1 = static_cast<int>(row.Int(10));
+    p.pos.pos2 = static_cast<int>(row.Int(11));
+    p.pos.pos3 = static_cast<int>(row.Int(12));
+    p.userClass = static_cast<int>(row.Int(13));
+    p.vip = static_cast<int>(row.Int(14));
+    p.status = static_cast<int>(row.Int(15));
+    p.statusNote = row.Text(16);
+    p.style = static_cast<int>(row.Int(17));
+    p.afset = static_cast<int>(row.Int(18));
+    p.vp = static_cast<int>(row.Int(19));
+    p.lt = static_cast<int>(row.Int(20));
+    return p;
+}
+
+std::optional<std::int64_t> Store::CreateAccount(std::string_view name, std::string_view passwordHash,
+                                                 std::string_view nickname) {
+    static const char kFind[] = "SELECT 1 FROM accounts WHERE name = ?1";
+    {
+        auto find = Prepare(kFind);
+        find.Bind(1, name);
+        if (find.Step()) return std::nullopt;
+    }
+    // Accounts are numbered from 10001, as the users know them.
+    static const char kInsert[] =
+        "INSERT INTO accounts (id, name, pwhash, nickname)"
+        " VALUES ((SELECT MAX(10001, IFNULL(MAX(id), 0) + 1) FROM accounts), ?1, CAST(?2 AS TEXT), ?3)";
+    auto insert = Prepare(kInsert);
+    insert.Bind(1, name).Bind(2, passwordHash).Bind(3, nickname).Run();
+    return sqlite3_last_insert_rowid(db_);
+}
+
+std::optional<Profile> Store::FindByName(std::string_view name) {
+    static const std::string sql = std::string("SELECT ") + kProfileColumns + " FROM accounts WHERE name = ?1";
+    auto stmt = Prepare(sql.c_str());
+    stmt.Bind(1, name);
+    if (!stmt.Step()) return std::nullopt;
+    return ReadProfile(stmt);
+}
+
+std::optional<Profile> Store::FindById(std::int64_t id) {
+    static const std::string sql = std::string("SELECT ") + kProfileColumns + " FROM accounts WHERE id = ?1";
+    auto stmt = Prepare(sql.c_str());
+    stmt.Bind(1, id);
+    if (!stmt.Step()) return std::nullopt;
+    return ReadProfile(stmt);
+}
+
+std::string Store::PasswordHash(std::int64_t id) {
+    static const char sql[] = "SELECT CAST(pwhash AS BLOB) FROM accounts WHERE id = ?1";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, id);
+    return stmt.Step() ? stmt.Text(0) : std::string();
+}
+
+void Store::SetPasswordHash(std::int64_t id, std::string_view hash) {
+    static const char sql[] = "UPDATE accounts SET pwhash = CAST(?2 AS TEXT) WHERE id = ?1";
+    Prepare(sql).Bind(1, id).Bind(2, hash).Run();
+}
+
+void Store::UpdateProfile(std::int64_t id, std::string_view nickname, std::string_view littleword,
+                          std::string_view birthday, int afset) {
+    static const char sql[] =
+        "UPDATE accounts SET nickname = ?2, littleword = ?3, birthday = ?4, afset = ?5 WHERE id = ?1";
+    Prepare(sql).Bind(1, id).Bind(2, nickname).Bind(3, littleword).Bind(4, birthday).Bind(5, afset).Run();
+}
+
+void Store::UpdateDetails(const Profile& p) {
+    static const char sql[] =
+        "UPDATE accounts SET nickname = ?2, littleword = ?3, birthday = ?4, sex = ?5, photo = ?6,"
+        " class = ?7, vip = ?8, style = ?9, afset = ?10, vp = ?11, lt = ?12 WHERE id = ?1";
+    Prepare(sql)
+        .Bind(1, p.id)
+        .Bind(2, p.nickname)
+        .Bind(3, p.littleword)
+        .Bind(4, p.birthday)
+        .Bind(5, p.sex)
+        .Bind(6, p.photo)
+        .Bind(7, p.userClass)
+        .Bind(8, p.vip)
+        .Bind(9, p.style)
+        .Bind(10, p.afset)
+        .Bind(11, p.vp)
+        .Bind(12, p.lt)
+        .Run();
+}
+
+void Store::SetStatus(std::int64_t id, int status, std::string_view note) {
+    static const char sql[] = "UPDATE accounts SET status = ?2, status_note = ?3 WHERE id = ?1";
+    Prepare(sql).Bind(1, id).Bind(2, status).Bind(3, note).Run();
+}
+
+void Store::SetPosition(std::int64_t id, const Position& pos) {
+    static const char sql[] =
+        "UPDATE accounts SET pos_id = ?2, pos_ms = ?3, pos0 = ?4, pos1 = ?5, pos2 = ?6, pos3 = ?7 WHERE id = ?1";
+    Prepare(sql).Bind(1, id).Bind(2, pos.id).Bind(3, pos.ms).Bind(4, pos.pos0).Bind(5, pos.pos1).Bind(6, pos.pos2)
+        .Bind(7, pos.pos3).Run();
+}
+
+bool Store::AreFriends(std::int64_t a, std::int64_t b) {
+    static const char sql[] = "SELECT 1 FROM friends WHERE owner = ?1 AND friend = ?2";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, a).Bind(2, b);
+    return stmt.Step();
+}
+
+void Store::AddFriendship(std::int64_t a, std::int64_t b) {
+    static const char sql[] = "INSERT OR IGNORE INTO friends (owner, friend) VALUES (?1, ?2), (?2, ?1)";
+    Prepare(sql).Bind(1, a).Bind(2, b).Run();
+}
+
+bool Store::RemoveFriendship(std::int64_t a, std::int64_t b) {
+    static const char sql[] =
+        "DELETE FROM friends WHERE (owner = ?1 AND friend = ?2) OR (owner = ?2 AND friend = ?1)";
+    Prepare(sql).Bind(1, a).Bind(2, b).Run();
+    return sqlite3_changes(db_) > 0;
+}
+
+std::vector<Profile> Store::Friends(std::int64_t id) {
+    static const std::string sql = std::string("SELECT ") + kProfileColumns +
+                                   " FROM accounts WHERE id IN (SELECT friend FROM friends WHERE owner = ?1)"
+                                   " ORDER BY id";
+    auto stmt = Prepare(sql.c_str());
+    stmt.Bind(1, id);
+    std::vector<Profile> out;
+    while (stmt.Step()) out.push_back(ReadProfile(stmt));
+    return out;
+}
+
+std::vector<std::int64_t> Store::FriendIds(std::int64_t id) {
+    static const char sql[] = "SELECT friend FROM friends WHERE owner = ?1 ORDER BY friend";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, id);
+    std::vector<std::int64_t> out;
+    while (stmt.Step()) out.push_back(stmt.Int(0));
+    return out;
+}
+
+std::size_t Store::FriendCount(std::int64_t id) {
+    static const char sql[] = "SELECT COUNT(*) FROM friends WHERE owner = ?1";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, id);
+    return stmt.Step() ? static_cast<std::size_t>(stmt.Int(0)) : 0;
+}
+
+bool Store::IsBlocked(std::int64_t owner, std::int64_t blocked) {
+    static const char sql[] = "SELECT 1 FROM blacklist WHERE owner = ?1 AND blocked = ?2";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, owner).Bind(2, blocked);
+    return stmt.Step();
+}
+
+void Store::Block(std::int64_t owner, std::int64_t blocked) {
+    static const char sql[] = "INSERT OR IGNORE INTO blacklist (owner, blocked) VALUES (?1, ?2)";
+    Prepare(sql).Bind(1, owner).Bind(2, blocked).Run();
+}
+
+void Store::Unblock(std::int64_t owner, std::int64_t blocked) {
+    static const char sql[] = "DELETE FROM blacklist WHERE owner = ?1 AND blocked = ?2";
+    Prepare(sql).Bind(1, owner).Bind(2, blocked).Run();
+}
+
+void Store::AddFriendRequest(std::int64_t from, std::int64_t to, std::string_view text, bool withText) {
+    static const char sql[] =
+        "INSERT OR REPLACE INTO friend_requests (from_id, to_id, text, with_text, created)"
+        " VALUES (?1, ?2, ?3, ?4, (SELECT IFNULL(MAX(created), 0) + 1 FROM friend_requests))";
+    Prepare(sql).Bind(1, from).Bind(2, to).Bind(3, text).Bind(4, withText ? 1 : 0).Run();
+}
+
+bool Store::HasFriendRequest(std::int64_t from, std::int64_t to) {
+    static const char sql[] = "SELECT 1 FROM friend_requests WHERE from_id = ?1 AND to_id = ?2";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, from).Bind(2, to);
+    return stmt.Step();
+}
+
+void Store::RemoveFriendRequest(std::int64_t from, std::int64_t to) {
+    static const char sql[] = "DELETE FROM friend_requests WHERE from_id = ?1 AND to_id = ?2";
+    Prepare(sql).Bind(1, from).Bind(2, to).Run();
+}
+
+std::vector<FriendRequest> Store::FriendRequestsTo(std::int64_t to) {
+    static const char sql[] =
+        "SELECT r.from_id, a.name, r.text, r.with_text FROM friend_requests r JOIN accounts a ON a.id = r.from_id"
+        " WHERE r.to_id = ?1 ORDER BY r.created";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, to);
+    std::vector<FriendRequest> out;
+    while (stmt.Step()) out.push_back(FriendRequest{stmt.Int(0), stmt.Text(1), stmt.Text(2), stmt.Int(3) != 0});
+    return out;
+}
+
+std::size_t Store::FriendRequestCountTo(std::int64_t to) {
+    static const char sql[] = "SELECT COUNT(*) FROM friend_requests WHERE to_id = ?1";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, to);
+    return stmt.Step() ? static_cast<std::size_t>(stmt.Int(0)) : 0;
+}
+
+std::int64_t Store::AddMail(std::int64_t recipient, int code, std::string_view payload) {
+    static const char sql[] = "INSERT INTO mailbox (recipient, code, payload) VALUES (?1, ?2, ?3)";
+    Prepare(sql).Bind(1, recipient).Bind(2, code).Bind(3, payload).Run();
+    return sqlite3_last_insert_rowid(db_);
+}
+
+std::vector<Mail> Store::MailFor(std::int64_t recipient) {
+    static const char sql[] = "SELECT seq, code, payload FROM mailbox WHERE recipient = ?1 ORDER BY seq";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, recipient);
+    std::vector<Mail> out;
+    while (stmt.Step()) out.push_back(Mail{stmt.Int(0), static_cast<int>(stmt.Int(1)), stmt.Text(2)});
+    return out;
+}
+
+void Store::DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) {
+    static const char sql[] = "DELETE FROM mailbox WHERE recipient = ?1 AND seq <= ?2";
+    Prepare(sql).Bind(1, recipient).Bind(2, seq).Run();
+}
+
+std::size_t Store::MailCount(std::int64_t recipient) {
+    static const char sql[] = "SELECT COUNT(*) FROM mailbox WHERE recipient = ?1";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, recipient);
+    return stmt.Step() ? static_cast<std::size_t>(stmt.Int(0)) : 0;
+}
+
+}  // namespace vexa::server

@@ -1,0 +1,183 @@
+#include "server_test_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "protocol/frame.h"
+#include "protocol/requests.h"
+#include "server/accounts.h"
+#include "server/log.h"
+
+namespace vexa::server::testing {
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/vexaim-server-test-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+ServerOptions ServerUnderTest::FastOptions() {
+    ServerOptions o;
+    o.port = 0;
+    o.loginTimeout = std::chrono::milliseconds(2000);
+    o.idleTimeout = std::chrono::milliseconds(4000);
+    return o;
+}
+
+ServerUnderTest::ServerUnderTest(ServerOptions options, bool seedDemo) : options_(std::move(options)) {
+    SetLogLevel(std::getenv("VEXA_SERVER_TEST_LOG") ? LogLevel::Debug : LogLevel::Error);
+    store_ = std::make_unique<Store>(dir_.Path() + "/vexaim.db");
+    if (seedDemo) SeedDemo(*store_);
+    StartServer();
+}
+
+ServerUnderTest::~ServerUnderTest() { StopServer(); }
+
+void ServerUnderTest::StartServer() {
+    io_ = std::make_unique<asio::io_context>(1);
+    server_ = std::make_unique<Server>(*io_, *store_, options_);
+    port_ = server_->Port();
+    server_->Start();
+    thread_ = std::thread([this] {
+        auto guard = asio::make_work_guard(*io_);
+        io_->run();
+    });
+}
+
+void ServerUnderTest::StopServer() {
+    if (!server_) return;
+    asio::post(*io_, [this] {
+        server_->Stop();
+        io_->stop();
+    });
+    thread_.join();
+    server_.reset();
+    io_.reset();
+}
+
+void ServerUnderTest::Restart() {
+    StopServer();
+    store_.reset();
+    store_ = std::make_unique<Store>(dir_.Path() + "/vexaim.db");
+    options_.port = 0;
+    StartServer();
+}
+
+ServerStats ServerUnderTest::Stats() {
+    return Call([this] { return server_->Stats(); });
+}
+
+std::string ServerFrame(int code, std::string_view payload) {
+    auto framed = protocol::FrameServerPacket(code, payload);
+    return framed ? *framed : std::string();
+}
+
+Client::Client(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd_ < 0) return;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+Client::~Client() { Close(); }
+
+void Client::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void Client::SendRaw(std::string_view bytes) {
+    while (fd_ >= 0 && !bytes.empty()) {
+        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void Client::SendBody(std::string_view body) { SendFramed(protocol::FrameRequest(body)); }
+
+void Client::SendFramed(const std::optional<std::string>& framed) {
+    if (framed) SendRaw(*framed);
+}
+
+std::optional<Packet> Client::Read(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (buffer_.size() >= 4) {
+            std::size_t length = 0;
+            for (int i = 0; i < 4; ++i) length = length * 10 + static_cast<std::size_t>(buffer_[i] - '0');
+            if (buffer_.size() >= length + 5) {
+                Packet p;
+                p.raw = buffer_.substr(0, length + 5);
+                p.code = std::stoi(buffer_.substr(4, 4));
+                p.payload = buffer_.substr(8, length - 4);
+                buffer_.erase(0, length + 5);
+                return p;
+            }
+        }
+        if (fd_ < 0) return std::nullopt;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+        char chunk[16384];
+        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) return std::nullopt;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+std::vector<Packet> Client::Sync() {
+    SendRaw(protocol::BuildKeepAliveRequest());
+    std::vector<Packet> before;
+    while (auto p = Read()) {
+        if (p->code == 8 && p->payload.empty()) return before;
+        before.push_back(std::move(*p));
+    }
+    before.push_back(Packet{});  // marks a missing keep-alive answer
+    return before;
+}
+
+bool Client::WaitClosed(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (fd_ >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return false;
+        char chunk[4096];
+        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) return true;
+    }
+    return true;
+}
+
+std::string Client::Login(std::string_view user, std::string_view password) {
+    SendBody("0001" + std::string(user) + "!|!" + std::string(password));
+    auto answer = Read(std::chrono::milliseconds(5000));
+    return answer && answer->code == 2 ? answer->payload : std::string("<no answer>");
+}
+
+}  // namespace vexa::server::testing

@@ -1,0 +1,116 @@
+// A real server on an ephemeral loopback port, and blocking test clients.
+#pragma once
+
+#include <chrono>
+#include <future>
+#include <type_traits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "server/server.h"
+#include "server/store.h"
+
+namespace vexa::server::testing {
+
+// A fresh folder under /tmp, removed with everything in it at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The server runs on its own thread with its own io_context. The database
+// lives in a temporary folder and survives Restart.
+class ServerUnderTest {
+public:
+    explicit ServerUnderTest(ServerOptions options = FastOptions(), bool seedDemo = true);
+    ~ServerUnderTest();
+
+    static ServerOptions FastOptions();
+    std::uint16_t Port() const { return port_; }
+    // Stops the server and opens the same database in a new one.
+    void Restart();
+    // Runs fn on the server's thread and waits for it (for the store and stats).
+    template <class Fn>
+    auto Call(Fn fn) -> decltype(fn());
+    Store& StoreForSetup() { return *store_; }
+    ServerStats Stats();
+
+private:
+    void StartServer();
+    void StopServer();
+
+    ServerOptions options_;
+    TempDir dir_;
+    std::unique_ptr<Store> store_;
+    std::unique_ptr<asio::io_context> io_;
+    std::unique_ptr<Server> server_;
+    std::thread thread_;
+    std::uint16_t port_ = 0;
+};
+
+struct Packet {
+    int code = -1;
+    std::string payload;  // without the trailing zero byte
+    std::string raw;      // the whole frame as received, trailing byte included
+};
+
+// A blocking TCP client with time limits on every wait.
+class Client {
+public:
+    explicit Client(std::uint16_t port);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool Connected() const { return fd_ >= 0; }
+    void SendRaw(std::string_view bytes);
+    void SendBody(std::string_view body);        // frames a request body
+    void SendFramed(const std::optional<std::string>& framed);
+
+    // The next complete server frame, or nullopt on time-out or close.
+    std::optional<Packet> Read(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+    // Sends a keep-alive and returns every packet that arrived before its
+    // answer: the server handles one connection's requests in order, so this
+    // proves what an earlier request did or did not produce.
+    std::vector<Packet> Sync();
+    // True when the server closes the connection within the time.
+    bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+    // Logs in and returns the login answer's payload ("0" on success).
+    std::string Login(std::string_view user, std::string_view password);
+    void Close();
+
+private:
+    int fd_ = -1;
+    std::string buffer_;
+};
+
+// The frame the server sends for code and payload (with its trailing zero).
+std::string ServerFrame(int code, std::string_view payload);
+
+template <class Fn>
+auto ServerUnderTest::Call(Fn fn) -> decltype(fn()) {
+    using Result = decltype(fn());
+    if constexpr (std::is_void_v<Result>) {
+        std::promise<void> done;
+        asio::post(*io_, [&] {
+            fn();
+            done.set_value();
+        });
+        done.get_future().wait();
+    } else {
+        std::promise<Result> done;
+        asio::post(*io_, [&] { done.set_value(fn()); });
+        return done.get_future().get();
+    }
+}
+
+}  // namespace vexa::server::testing
