@@ -147,6 +147,13 @@ LRESULT CALLBACK HostProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         Report("sent result=" + Num(result));
         return 0;
     }
+    case WM_COPYDATA: {
+        // The test hands over a whole payload: dwData is the command.
+        auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        int result = g_plus.PROM_SendDataToIM(static_cast<PROGCOMMAND>(data->dwData), data->lpData, data->cbData);
+        Report("sent result=" + Num(result));
+        return 1;
+    }
     case kPeerQuery:
         Report("query im=" + Num(g_plus.IsExsitIMProgram()) + " out=" + Num(g_plus.IsExsitOutProgram()) +
                " other=" + Num(reinterpret_cast<LONG_PTR>(g_plus.GetOutputHwnd())) + " init=" + Num(g_plus.IsInitPlus()));
