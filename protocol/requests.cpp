@@ -15,12 +15,15 @@ std::string_view Field(const char (&field)[N]) {
     return text::CString(field, N);
 }
 
-// Builds one body piece by piece: values are appended as bytes and never pass
-// through a format string.
+// Builds one request piece by piece: values are appended as bytes and never
+// pass through a format string. The four bytes of the length field come
+// first and are filled in when the body is complete, so the request is
+// written into one buffer.
 class Body {
 public:
     explicit Body(int code, std::size_t expected = 64) {
         bytes_.reserve(expected + 8);
+        bytes_.assign("0000");
         bytes_.append(FourDigits(code));
     }
     Body& Text(std::string_view value) {
@@ -35,9 +38,15 @@ public:
         bytes_.append(kFieldSeparator, kSeparatorLength);
         return *this;
     }
-    // Frames the body: its length as four digits first. Refused when too long.
-    std::optional<std::string> Framed() const { return FrameRequest(bytes_); }
-    const std::string& Bytes() const { return bytes_; }
+    // Frames the body: its length as four digits first. Refused when it does
+    // not fit the four digits, never cut.
+    std::optional<std::string> Framed() {
+        const std::size_t length = bytes_.size() - 4;
+        if (length > static_cast<std::size_t>(kMaxFrameLength)) return std::nullopt;
+        bytes_.replace(0, 4, FourDigits(static_cast<int>(length)));
+        return std::move(bytes_);
+    }
+    std::string& Bytes() { return bytes_; }
 
 private:
     std::string bytes_;
@@ -77,18 +86,18 @@ std::optional<std::string> BuildExitRequest(std::string_view ownId) {
 
 std::optional<std::string> BuildInitDataRequest(int n) { return Body(kRequestInitData).Number(n).Framed(); }
 
-std::string BuildChatBody(std::string_view ownId, const IM_CHAT_DATA& chat) {
-    const std::string_view peer = Field(chat.peer);
-    const std::string_view content = Field(chat.content);
-    const std::string style = StyleToText(chat.format);
-    std::string body;
-    body.reserve(160 + ownId.size() + peer.size() + style.size() + content.size());
+namespace {
+
+// The <msg> element of a chat request, appended to out.
+void AppendChatBody(std::string& body, std::string_view ownId, const IM_CHAT_DATA& chat) {
     body.append("<msg><id>").append(std::to_string(chat.id));
     body.append("</id><fusr>").append(ownId);
-    body.append("</fusr><tusr>").append(peer);
-    body.append("</tusr><imzt>").append(style);
-    body.append("</imzt><cnt>").append(content);
+    body.append("</fusr><tusr>").append(Field(chat.peer));
+    body.append("</tusr><imzt>");
+    AppendStyleText(body, chat.format);
+    body.append("</imzt><cnt>").append(Field(chat.content));
     body.append("</cnt>");
+    // contentLength 0 marks a file message, whatever content holds.
     if (chat.contentLength == 0) {
         const IM_FILE_INFO& file = chat.file;
         body.append("<file>").append(Field(file.text1));
@@ -99,6 +108,14 @@ std::string BuildChatBody(std::string_view ownId, const IM_CHAT_DATA& chat) {
         body.append("</file>");
     }
     body.append("</msg>");
+}
+
+}  // namespace
+
+std::string BuildChatBody(std::string_view ownId, const IM_CHAT_DATA& chat) {
+    std::string body;
+    body.reserve(256 + ownId.size() + sizeof chat.content);
+    AppendChatBody(body, ownId, chat);
     return body;
 }
 
@@ -107,18 +124,11 @@ std::optional<std::string> BuildChatRequest(std::string_view ownId, const IM_CHA
     const std::string_view peer = Field(chat->peer);
     ownId = text::UpToNul(ownId);
     if (peer.empty() || ownId.empty()) return std::nullopt;
-    const std::string chatBody = BuildChatBody(ownId, *chat);
-    return Body(kRequestChat, 48 + peer.size() + ownId.size() + chatBody.size())
-        .Text(peer)
-        .Separator()
-        .Text("SYSTEMDATE")
-        .Separator()
-        .Text(ownId)
-        .Separator()
-        .Number(chat->msgType)
-        .Separator()
-        .Text(chatBody)
-        .Framed();
+    const std::string_view content = Field(chat->content);
+    Body body(kRequestChat, 300 + 2 * peer.size() + 2 * ownId.size() + content.size());
+    body.Text(peer).Separator().Text("SYSTEMDATE").Separator().Text(ownId).Separator().Number(chat->msgType).Separator();
+    AppendChatBody(body.Bytes(), ownId, *chat);
+    return body.Framed();
 }
 
 std::optional<std::string> BuildAskAddFriendRequest(std::string_view ownId, std::string_view user,

@@ -23,9 +23,14 @@ int PointsToTwips(int32_t points) {
 }
 
 std::string StyleToText(const IM_CHARFORMAT& format) {
-    const std::string_view face = text::CString(format.szFaceName, sizeof format.szFaceName);
     std::string out;
-    out.reserve(64 + face.size());
+    out.reserve(96);
+    AppendStyleText(out, format);
+    return out;
+}
+
+void AppendStyleText(std::string& out, const IM_CHARFORMAT& format) {
+    const std::string_view face = text::CString(format.szFaceName, sizeof format.szFaceName);
     out.append("Bold=").append((format.dwEffects & kEffectBold) ? "1" : "0");
     out.append(",Underline=").append((format.dwEffects & kEffectUnderline) ? "1" : "0");
     out.append(",Italic=").append((format.dwEffects & kEffectItalic) ? "1" : "0");
@@ -34,7 +39,6 @@ std::string StyleToText(const IM_CHARFORMAT& format) {
     out.append(",TextColor=").append(std::to_string(static_cast<int32_t>(format.crTextColor)));
     out.append(",Size=").append(std::to_string(TwipsToPoints(format.yHeight)));
     out.append(",FaceName=").append(face);
-    return out;
 }
 
 bool TextToStyle(std::string_view text, IM_CHARFORMAT& out) {

@@ -28,6 +28,8 @@ int PointsToTwips(int32_t points);
 // The style text of a character format. dwMask is not consulted; the face
 // name is read up to its NUL or its full 32 bytes.
 std::string StyleToText(const IM_CHARFORMAT& format);
+// The same text appended to out, for builders that write one buffer.
+void AppendStyleText(std::string& out, const IM_CHARFORMAT& format);
 
 // Fills out from a style text; keys are read in the order StyleToText writes
 // them, a missing key reads as 0. The text is read up to its first NUL. A face

@@ -3,42 +3,115 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vexa::text {
+
+namespace {
+
+constexpr std::size_t kBlock = 16;
+
+// For the 16 positions of a block at p: bit i of the result is set when
+// p[i] == first and p[i + tail] == last, and firstSeen tells whether any
+// p[i] == first at all. The block and the 16 bytes at p + tail must lie inside
+// the text. With SSE2 (every x86-64 build) this is a few vector instructions;
+// elsewhere (the 32-bit DLL targets plain i686) a byte loop gives the same.
+#if defined(__SSE2__)
+inline unsigned BlockCandidates(const unsigned char* p, std::size_t tail, unsigned char first, unsigned char last,
+                                bool& firstSeen) {
+    const __m128i head = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                        _mm_set1_epi8(static_cast<char>(first)));
+    const __m128i back = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + tail)),
+                                        _mm_set1_epi8(static_cast<char>(last)));
+    firstSeen = _mm_movemask_epi8(head) != 0;
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(head, back)));
+}
+#else
+inline unsigned BlockCandidates(const unsigned char* p, std::size_t tail, unsigned char first, unsigned char last,
+                                bool& firstSeen) {
+    unsigned mask = 0;
+    firstSeen = false;
+    for (unsigned i = 0; i < kBlock; ++i) {
+        if (p[i] != first) continue;
+        firstSeen = true;
+        if (p[i + tail] == last) mask |= 1u << i;
+    }
+    return mask;
+}
+#endif
+
+inline unsigned LowestBit(unsigned mask) {
+    unsigned index = 0;
+    while (!(mask & 1u)) {
+        mask >>= 1;
+        ++index;
+    }
+    return index;
+}
+
+}  // namespace
 
 std::size_t Find(std::string_view text, std::string_view needle) {
     if (needle.empty()) return 0;
     if (needle.size() > text.size()) return npos;
     const unsigned char* base = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t last = text.size() - needle.size();  // last position a match can start
-    const unsigned char first = static_cast<unsigned char>(needle[0]);
+    const unsigned char* want = reinterpret_cast<const unsigned char*>(needle.data());
+    const std::size_t end = text.size() - needle.size() + 1;  // one past the last position a match can start
+    const std::size_t tail = needle.size() - 1;
+    const unsigned char first = want[0];
+    const unsigned char last = want[tail];
     const bool firstCanTrail = IsTrailByte(first);
+
     // known is always a character start at or before the next candidate.
-    // Candidates come from memchr on the needle's first byte. Whether a
-    // candidate starts a character is decided by the run of lead bytes just
-    // before it: a byte that is not a lead byte always ends a character, and
-    // inside a run of lead bytes (each of which is also a valid trail byte)
-    // the characters pair up from the run's start. The run is never read
-    // further back than known, and known then moves to the candidate, so every
-    // byte is looked at a bounded number of times: the search is linear. On
-    // ASCII text the run is empty and the cost is memchr plus one byte test.
+    // Whether a candidate starts a character is decided by the run of lead
+    // bytes just before it: a byte that is not a lead byte always ends a
+    // character, and inside a run of lead bytes (each of which is also a valid
+    // trail byte) the characters pair up from the run's start. The run is
+    // never read further back than known, and known then moves to the
+    // candidate, so every byte is looked at a bounded number of times and the
+    // search stays linear. On ASCII text the run is empty.
     std::size_t known = 0;
-    std::size_t from = 0;
-    while (from <= last) {
-        const void* hit = std::memchr(base + from, first, last + 1 - from);
-        if (!hit) return npos;
-        const std::size_t candidate = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - base);
+    auto matchesAt = [&](std::size_t candidate) {
         std::size_t runStart = candidate;
         while (runStart > known && IsLeadByte(base[runStart - 1])) --runStart;
-        // An odd run leaves a lead byte right before the candidate, which takes
-        // the candidate as its trail byte when it can be one.
-        const bool startsCharacter = ((candidate - runStart) % 2 == 0) || !firstCanTrail;
-        if (startsCharacter) {
-            if (std::memcmp(base + candidate, needle.data(), needle.size()) == 0) return candidate;
-            known = candidate;
-        } else {
+        // An odd run leaves a lead byte right before the candidate, which
+        // takes the candidate as its trail byte when it can be one.
+        if ((candidate - runStart) % 2 != 0 && firstCanTrail) {
             known = candidate + 1;
+            return false;
         }
-        from = candidate + 1;
+        known = candidate;
+        return std::memcmp(base + candidate, want, needle.size()) == 0;
+    };
+
+    // memchr leaps over text without the needle's first byte; where that byte
+    // is frequent (markup, GBK trail bytes, hostile text) whole blocks are
+    // filtered on the first and last byte at once, and memchr takes over
+    // again after a block without the first byte.
+    std::size_t pos = 0;
+    while (pos < end) {
+        const void* hit = std::memchr(base + pos, first, end - pos);
+        if (!hit) return npos;
+        pos = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - base);
+        for (;;) {
+            if (end - pos < kBlock) {
+                for (; pos < end; ++pos)
+                    if (base[pos] == first && base[pos + tail] == last && matchesAt(pos)) return pos;
+                return npos;
+            }
+            bool firstSeen = false;
+            unsigned mask = BlockCandidates(base + pos, tail, first, last, firstSeen);
+            while (mask) {
+                const std::size_t candidate = pos + LowestBit(mask);
+                if (matchesAt(candidate)) return candidate;
+                mask &= mask - 1;
+            }
+            pos += kBlock;
+            // A block without the first byte hands back to memchr.
+            if (!firstSeen) break;
+        }
     }
     return npos;
 }

@@ -52,13 +52,16 @@ TEST(TextFind, Table) {
 }
 
 // Random GBK-like texts made of separator bytes, lead bytes and bytes that can
-// or cannot be trail bytes, compared with the plain character walk.
+// or cannot be trail bytes, compared with the plain character walk. Lengths
+// reach past several 16-byte blocks, so both the block filter and the byte
+// loop at the end of the text are crossed.
 TEST(TextFind, AgreesWithCharacterWalk) {
     const std::string alphabet = "~|!<>/a,=\x81\xA1\xFE\x7F\x40\x80\xFF"s;
-    const std::vector<std::string> needles = {"~|~", "!|!", "</cnt>", ",", "|!", "\xA1~", "\x81\x81", "~"};
+    const std::vector<std::string> needles = {"~|~", "!|!", "</cnt>", ",", "|!", "\xA1~", "\x81\x81", "~",
+                                              "<", "\x81", "</user>"};
     std::mt19937 random(936);
     for (int round = 0; round < 20000; ++round) {
-        std::string text(random() % 24, ' ');
+        std::string text(random() % (round % 2 ? 24 : 90), ' ');
         for (char& c : text) c = alphabet[random() % alphabet.size()];
         for (const auto& needle : needles)
             ASSERT_EQ(Find(text, needle), FindByWalking(text, needle))
@@ -86,6 +89,24 @@ const TakeFieldCase kTakeFieldCases[] = {
     {"\xD6\xD0~|~\xCE\xC4", "~|~", {{"\xD6\xD0", "\xCE\xC4"}}},
     {"a\x81|!|!b", "!|!", {{"a\x81|", "b"}}},  // 0x81 '|' is one character; the separator follows it
 };
+
+// Long texts where the separator stands far in, after stretches of GBK text,
+// dense partial separators, or runs of lead bytes of either parity.
+TEST(TextFind, LongTexts) {
+    const std::string gbk = "\xD5\xC5\xC8\xFD\x81~\x81|";
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += gbk + "~|x";
+    EXPECT_EQ(Find(text + "~|~", "~|~"), text.size());
+    EXPECT_EQ(Find(text + "\x81~|~", "~|~"), npos);
+    EXPECT_EQ(Find(std::string(301, '\x81') + "~|~", "~|~"), npos);
+    EXPECT_EQ(Find(std::string(300, '\x81') + "~|~", "~|~"), 300u);
+    EXPECT_EQ(Find(std::string(300, '\x81') + "<id>", "<id>"), 300u);
+    EXPECT_EQ(Find(std::string(301, '\x81') + "<id>", "<id>"), 301u);
+    std::string partial;
+    for (int i = 0; i < 100; ++i) partial += "</cnt";
+    EXPECT_EQ(Find(partial + "</cnt>", "</cnt>"), partial.size());
+    EXPECT_EQ(Find(partial, "</cnt>"), npos);
+}
 
 TEST(TextTakeField, Table) {
     for (const auto& c : kTakeFieldCases) {
