@@ -63,6 +63,8 @@ public:
     void OnClosed(Connection& conn, std::vector<std::pair<int, std::string>> unsentKept);
     void AckMail(std::int64_t account, std::int64_t seq);
     void CountSlowReader() { ++stats_.slowReaders; }
+    // Queues the connection's next mailbox packets while its backlog is small.
+    void PumpMail(Connection& conn);
     const ServerOptions& Options() const { return options_; }
     bool Stopping() const { return stopping_; }
 
@@ -136,6 +138,12 @@ public:
     const std::string& Peer() const { return peer_; }
     std::uint64_t Serial() const { return serial_; }
     bool Closed() const { return closed_; }
+    std::size_t QueuedBytes() const { return queuedBytes_; }
+
+    // Mailbox delivery in progress: packets for this user go through the
+    // mailbox too until it is empty, so nothing overtakes an older one.
+    bool mailPending = false;
+    std::int64_t mailCursor = 0;  // last mailbox seq queued on this connection
 
     void Send(int code, std::string_view payload, Keep keep = Keep::No, std::int64_t mailSeq = 0) {
         if (closed_ || retiring_) {
@@ -296,6 +304,7 @@ private:
         }
         inFlight_ = 0;
         if (deliveredSeq != 0 && mailAccount != 0) hub_.AckMail(mailAccount, deliveredSeq);
+        if (mailPending && !retiring_) hub_.PumpMail(*this);
         if (queue_.empty() && retiring_) {
             Close(account == 0 && name.empty() ? "exit" : "done");
             return;
@@ -480,7 +489,8 @@ void Server::Impl::AckMail(std::int64_t account, std::int64_t seq) {
 }
 
 void Server::Impl::DeliverOrKeep(std::int64_t account, int code, const std::string& payload) {
-    if (auto conn = OnlineConnection(account)) {
+    auto conn = OnlineConnection(account);
+    if (conn && !conn->mailPending) {
         conn->Send(code, payload, Keep::Yes);
         return;
     }
@@ -490,6 +500,28 @@ void Server::Impl::DeliverOrKeep(std::int64_t account, int code, const std::stri
         return;
     }
     store_.AddMail(account, code, payload);
+    if (conn) PumpMail(*conn);
+}
+
+void Server::Impl::PumpMail(Connection& conn) {
+    // Half the backlog limit leaves room for the live packets of the moment,
+    // so a long mailbox never makes its own reader look slow.
+    const std::size_t room = options_.maxBacklogBytes / 2;
+    try {
+        while (conn.mailPending && !conn.Closed() && conn.QueuedBytes() < room) {
+            auto batch = store_.MailAfter(conn.mailAccount, conn.mailCursor, 32);
+            if (batch.empty()) {
+                conn.mailPending = false;
+                break;
+            }
+            for (const Mail& mail : batch) {
+                conn.mailCursor = mail.seq;
+                conn.Send(mail.code, mail.payload, Keep::Yes, mail.seq);
+            }
+        }
+    } catch (const StoreError& e) {
+        Log(LogLevel::Error, std::string("mailbox: ") + e.what());
+    }
 }
 
 void Server::Impl::ToOnlineFriends(std::int64_t account, int code, const std::string& payload) {
@@ -604,7 +636,9 @@ void Server::Impl::FinishLogin(const std::shared_ptr<Connection>& conn, const Pr
         if (request.withText) body.append(kSep).append(request.text);
         conn->Send(23, body);
     }
-    for (const Mail& mail : store_.MailFor(profile.id)) conn->Send(mail.code, mail.payload, Keep::Yes, mail.seq);
+    conn->mailPending = true;
+    conn->mailCursor = 0;
+    PumpMail(*conn);
     ToOnlineFriends(profile.id, 32, Join({profile.name, std::to_string(profile.status), profile.statusNote}));
 }
 

@@ -360,6 +360,16 @@ std::vector<Mail> Store::MailFor(std::int64_t recipient) {
     return out;
 }
 
+std::vector<Mail> Store::MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) {
+    static const char sql[] =
+        "SELECT seq, code, payload FROM mailbox WHERE recipient = ?1 AND seq > ?2 ORDER BY seq LIMIT ?3";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, recipient).Bind(2, afterSeq).Bind(3, limit);
+    std::vector<Mail> out;
+    while (stmt.Step()) out.push_back(Mail{stmt.Int(0), static_cast<int>(stmt.Int(1)), stmt.Text(2)});
+    return out;
+}
+
 void Store::DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) {
     static const char sql[] = "DELETE FROM mailbox WHERE recipient = ?1 AND seq <= ?2";
     Prepare(sql).Bind(1, recipient).Bind(2, seq).Run();

@@ -102,6 +102,8 @@ public:
     // Packets kept for a user who is offline, delivered in seq order.
     std::int64_t AddMail(std::int64_t recipient, int code, std::string_view payload);
     std::vector<Mail> MailFor(std::int64_t recipient);
+    // At most limit packets after seq afterSeq, in order.
+    std::vector<Mail> MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit);
     void DeleteMailUpTo(std::int64_t recipient, std::int64_t seq);
     std::size_t MailCount(std::int64_t recipient);
 

@@ -1,0 +1,302 @@
+// Faults and load against a real server: hostile bytes, byte-at-a-time
+// senders, clients that vanish mid-packet, silent and slow clients, and many
+// clients chatting at once. Nothing may be lost and nobody else disturbed.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "protocol/frame.h"
+#include "protocol/requests.h"
+#include "server/accounts.h"
+#include "server/password.h"
+#include "server_test_support.h"
+
+namespace vexa::server::testing {
+namespace {
+
+using std::string;
+
+std::optional<string> Chat(const string& from, const string& to, const string& text, int id = 1) {
+    IM_CHAT_DATA chat{};
+    chat.id = id;
+    std::strncpy(chat.peer, to.c_str(), sizeof chat.peer - 1);
+    std::strncpy(chat.content, text.c_str(), sizeof chat.content - 1);
+    chat.contentLength = static_cast<int32_t>(text.size());
+    chat.msgType = 1;
+    return protocol::BuildChatRequest(from, &chat);
+}
+
+// The <id> of a forwarded chat.
+int ChatId(const Packet& p) {
+    auto open = p.payload.find("<id>");
+    return open == string::npos ? -1 : std::atoi(p.payload.c_str() + open + 4);
+}
+
+// alice and bob chat; proves the server still serves both, untouched.
+void ExpectHealthy(Client& alice, Client& bob, const string& text) {
+    alice.SendFramed(Chat("10001", "10002", text));
+    auto got = bob.Read();
+    ASSERT_TRUE(got) << text;
+    EXPECT_EQ(got->code, 3);
+    EXPECT_NE(got->payload.find("<cnt>" + text + "</cnt>"), string::npos);
+    EXPECT_TRUE(alice.Sync().empty());
+    EXPECT_TRUE(bob.Sync().empty());
+}
+
+class ServerFaultTest : public ::testing::Test {
+protected:
+    ServerUnderTest server;
+    Client alice{server.Port()};
+    Client bob{server.Port()};
+    void SetUp() override {
+        ASSERT_EQ(alice.Login("10001", "alice123"), "0");
+        ASSERT_EQ(bob.Login("10002", "bob123"), "0");
+        alice.Sync();
+        bob.Sync();
+    }
+};
+
+TEST_F(ServerFaultTest, MalformedFramesFromStrangers) {
+    const string hostile[] = {
+        "abcdabcdabcd",
+        "0000000000000000",
+        "-001-002",
+        "9999" + string(500, 'z'),  // announces more than it sends, then the next case goes on
+        string("\0\0\0\0\xff\xfe\x81", 7),
+        "0003abc",
+        "00080001\xb0\xa1!|!x",
+        "0504" "0001" + string(500, 'u') + "!|!pw",
+        "00100001!|!!|!!|!",
+    };
+    for (const string& bytes : hostile) {
+        Client stranger(server.Port());
+        stranger.SendRaw(bytes);
+        ExpectHealthy(alice, bob, "after stranger");
+    }
+    // Random noise from several strangers at once.
+    std::mt19937 random(42);
+    std::vector<std::unique_ptr<Client>> strangers;
+    for (int i = 0; i < 8; ++i) {
+        strangers.push_back(std::make_unique<Client>(server.Port()));
+        string noise(4096, '\0');
+        for (char& c : noise) c = static_cast<char>(random());
+        strangers.back()->SendRaw(noise);
+    }
+    ExpectHealthy(alice, bob, "after noise");
+    EXPECT_EQ(server.Stats().online, 2u);
+}
+
+TEST_F(ServerFaultTest, MalformedRequestsFromALoggedInClient) {
+    Client carol(server.Port());
+    ASSERT_EQ(carol.Login("10003", "carol123"), "0");
+    alice.Sync();
+    const string longId(5000, '1');
+    const string bodies[] = {
+        "0003", "000310001", "000310002!|!!|!10003!|!1!|!<msg>", "000310002!|!SYSTEMDATE!|!10003!|!!|!x",
+        "000310002!|!" + string(40, 'd') + "!|!10003!|!1!|!x", "0003" + longId + "!|!SYSTEMDATE!|!10003!|!1!|!x",
+        "0023", "002310003!|!" + longId, "002310003!|!10002!|!" + string(700, 't'), "002310003!|!10002!|!<b>",
+        "0024", "002410003!|!10002!|!7", "0025", "002510003!|!" + longId + "!|!1", "0029", "0031", "003110003",
+        "0032", "003210003", "003210003!|!1!|!" + string(300, 'n'), "0033", "003310003!|!<id>1</id>",
+        "0034", "003410003!|!<user></user>", "0036", "0036" + longId, "0040", "0041", "004110001!|!10003!|!0",
+        "0043", "0044", "004410003x", "0099", "00991000", "0021-5", "0021abc", "0000", "9999", "0123",
+    };
+    for (const string& body : bodies) {
+        carol.SendBody(body);
+        auto before = carol.Sync();
+        // Only answers with a failure or a plain answer may come back, never a crash or a close.
+        ASSERT_FALSE(!before.empty() && before.back().code == -1) << body;
+    }
+    ExpectHealthy(alice, bob, "after malformed requests");
+    // Neither alice nor bob received anything from carol's garbage.
+    EXPECT_TRUE(alice.Sync().empty());
+    EXPECT_TRUE(bob.Sync().empty());
+}
+
+TEST_F(ServerFaultTest, ByteAtATimeSenderIsServedExactly) {
+    Client slow(server.Port());
+    string stream = *protocol::FrameRequest("000110003!|!carol123");
+    stream += *Chat("10003", "10001", "one byte at a time", 77);
+    for (char c : stream) {
+        slow.SendRaw(string(1, c));
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    auto login = slow.Read();
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->payload, "0");
+    // alice (a friend) sees carol arrive, then her chat.
+    auto arrival = alice.Read();
+    ASSERT_TRUE(arrival);
+    EXPECT_EQ(arrival->code, 32);
+    auto chat = alice.Read();
+    ASSERT_TRUE(chat);
+    EXPECT_EQ(ChatId(*chat), 77);
+    EXPECT_NE(chat->payload.find("<cnt>one byte at a time</cnt>"), string::npos);
+    ExpectHealthy(alice, bob, "after the slow sender");
+}
+
+TEST_F(ServerFaultTest, ClientsVanishingMidPacket) {
+    for (int round = 0; round < 5; ++round) {
+        Client carol(server.Port());
+        ASSERT_EQ(carol.Login("10003", "carol123"), "0");
+        auto arrival = alice.Read();
+        ASSERT_TRUE(arrival);
+        EXPECT_EQ(arrival->code, 32);
+        string chat = *Chat("10003", "10001", "never finished");
+        carol.SendRaw(chat.substr(0, chat.size() / 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (round % 2)
+            carol.Close();
+        else
+            carol.Abort();
+        // The half chat never arrives; alice sees carol leave.
+        auto leave = alice.Read();
+        ASSERT_TRUE(leave);
+        EXPECT_EQ(leave->raw, ServerFrame(32, "10003!|!0"));
+        ExpectHealthy(alice, bob, "after a vanished client");
+    }
+    // Strangers that vanish after a length field or in the middle of a login.
+    for (const string& bytes : {string("00"), string("0030"), string("00300001100")}) {
+        Client stranger(server.Port());
+        stranger.SendRaw(bytes);
+        stranger.Close();
+    }
+    ExpectHealthy(alice, bob, "after vanished strangers");
+}
+
+TEST(ServerTimeouts, SilentClientsAreClosedOthersStay) {
+    ServerOptions options = ServerUnderTest::FastOptions();
+    options.loginTimeout = std::chrono::milliseconds(300);
+    options.idleTimeout = std::chrono::milliseconds(600);
+    ServerUnderTest server(options);
+    Client neverLogsIn(server.Port());
+    Client silent(server.Port());
+    ASSERT_EQ(silent.Login("10003", "carol123"), "0");
+    Client talker(server.Port());
+    ASSERT_EQ(talker.Login("10002", "bob123"), "0");
+    EXPECT_TRUE(neverLogsIn.WaitClosed(std::chrono::milliseconds(3000)));
+    // The talker keeps itself alive with keep-alives; the silent one is dropped.
+    for (int i = 0; i < 8; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        ASSERT_TRUE(talker.Sync().empty() || talker.Sync().empty());
+    }
+    EXPECT_TRUE(silent.WaitClosed(std::chrono::milliseconds(3000)));
+    EXPECT_TRUE(talker.Sync().empty());
+    EXPECT_EQ(server.Stats().online, 1u);
+}
+
+TEST(ServerSlowReader, BacklogIsBoundedAndNothingIsLost) {
+    ServerOptions options = ServerUnderTest::FastOptions();
+    options.maxBacklogBytes = 64 * 1024;
+    options.maxMailPerUser = 100000;
+    ServerUnderTest server(options);
+    Client reader(server.Port());
+    ASSERT_EQ(reader.Login("10003", "carol123"), "0");
+    Client writer(server.Port());
+    ASSERT_EQ(writer.Login("10001", "alice123"), "0");
+    writer.Sync();
+    reader.Sync();
+
+    // The reader stops reading; the writer goes on until the server gives up on it.
+    const string text(900, 'x');
+    int sent = 0;
+    while (server.Stats().slowReaders == 0 && sent < 40000) {
+        for (int i = 0; i < 200; ++i, ++sent) writer.SendFramed(Chat("10001", "10003", text, sent));
+        writer.Sync();
+    }
+    ASSERT_EQ(server.Stats().slowReaders, 1u);
+    // The writer was never disturbed, and goes on while the reader is away.
+    for (int i = 0; i < 50; ++i, ++sent) writer.SendFramed(Chat("10001", "10003", text, sent));
+    EXPECT_TRUE(writer.Sync().size() <= 1u);  // at most carol's "went offline" notice
+
+    // What the kernel already had still reaches the reader; the rest waits in the mailbox.
+    std::vector<int> ids;
+    while (auto p = reader.Read(std::chrono::milliseconds(2000)))
+        if (p->code == 3) ids.push_back(ChatId(*p));
+    Client back(server.Port());
+    ASSERT_EQ(back.Login("10003", "carol123"), "0");
+    for (;;) {
+        auto p = back.Read(std::chrono::milliseconds(3000));
+        ASSERT_TRUE(p) << ids.size() << " read, sent " << sent << ", last " << (ids.empty() ? -1 : ids.back());
+        if (p->code == 3) ids.push_back(ChatId(*p));
+        if (!ids.empty() && ids.back() == sent - 1) break;
+    }
+    // Every chat arrived, in order; a packet cut off by the close may come twice.
+    std::vector<bool> seen(sent, false);
+    int highest = -1;
+    for (int id : ids) {
+        ASSERT_GE(id, 0);
+        ASSERT_LT(id, sent);
+        if (!seen[id]) {
+            EXPECT_GT(id, highest) << "out of order";
+            highest = id;
+        }
+        seen[id] = true;
+    }
+    for (int i = 0; i < sent; ++i) EXPECT_TRUE(seen[i]) << "chat " << i << " lost";
+    EXPECT_LE(ids.size(), static_cast<std::size_t>(sent) + 64);
+}
+
+TEST(ServerLoad, ManyClientsChatConcurrentlyNothingLost) {
+    constexpr int kClients = 40;
+    constexpr int kMessages = 25;
+    ServerUnderTest server;
+    // One hash for all: hashing is deliberately slow, and these accounts only need to exist.
+    server.Call([&] {
+        auto hash = HashPassword("pw");
+        ASSERT_TRUE(hash);
+        for (int i = 0; i < kClients; ++i)
+            server.StoreForSetup().CreateAccount("load" + std::to_string(i), *hash, "");
+    });
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<Client>(server.Port()));
+        ASSERT_EQ(clients.back()->Login("load" + std::to_string(i), "pw"), "0");
+    }
+    // Noise beside the load: a stranger streaming garbage all along.
+    std::atomic<bool> stop{false};
+    std::thread noise([&] {
+        Client stranger(server.Port());
+        std::mt19937 random(7);
+        while (!stop) {
+            string bytes(512, '\0');
+            for (char& c : bytes) c = static_cast<char>('0' + random() % 10);
+            stranger.SendRaw(bytes);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    // Each client writes to the next one; four threads drive ten clients each.
+    std::atomic<int> failures{0};
+    std::vector<std::thread> drivers;
+    for (int t = 0; t < 4; ++t) {
+        drivers.emplace_back([&, t] {
+            for (int m = 0; m < kMessages; ++m)
+                for (int i = t; i < kClients; i += 4)
+                    clients[i]->SendFramed(Chat("load" + std::to_string(i), "load" + std::to_string((i + 1) % kClients),
+                                                "m" + std::to_string(m), m));
+            for (int i = t; i < kClients; i += 4) {
+                for (int m = 0; m < kMessages; ++m) {
+                    auto p = clients[i]->Read(std::chrono::milliseconds(5000));
+                    if (!p || p->code != 3 || ChatId(*p) != m ||
+                        p->payload.find("!|!load" + std::to_string((i + kClients - 1) % kClients) + "!|!") ==
+                            string::npos)
+                        ++failures;
+                }
+            }
+        });
+    }
+    for (auto& d : drivers) d.join();
+    stop = true;
+    noise.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (auto& c : clients) EXPECT_TRUE(c->Sync().empty());
+    EXPECT_EQ(server.Stats().online, static_cast<std::size_t>(kClients));
+}
+
+}  // namespace
+}  // namespace vexa::server::testing

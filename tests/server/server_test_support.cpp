@@ -108,6 +108,13 @@ void Client::Close() {
     fd_ = -1;
 }
 
+void Client::Abort() {
+    if (fd_ < 0) return;
+    linger hard{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    Close();
+}
+
 void Client::SendRaw(std::string_view bytes) {
     while (fd_ >= 0 && !bytes.empty()) {
         ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);

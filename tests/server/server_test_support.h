@@ -87,6 +87,8 @@ public:
     // Logs in and returns the login answer's payload ("0" on success).
     std::string Login(std::string_view user, std::string_view password);
     void Close();
+    // Closes with a reset instead of an orderly end.
+    void Abort();
 
 private:
     int fd_ = -1;
