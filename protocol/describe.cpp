@@ -1,6 +1,6 @@
 #include "protocol/describe.h"
 
-#include <cstring>
+#include <cstdint>
 #include <string_view>
 
 #include "VexaIMPlusRecords.h"
