@@ -145,6 +145,26 @@ REG
   (unset DISPLAY; wine regedit /S "$prefix/demo.reg" >/dev/null 2>&1; wineserver -w)
   touch "$prefix/.vexa-demo-ready"
 fi
+# The windows write in a Latin monospace face; Wine links the Chinese glyphs
+# from a fallback font, as Windows does for its own faces.
+demo_font="DejaVu Sans Mono"
+cjk_font=$(fc-list :lang=zh file 2>/dev/null | head -1 | sed 's/:.*//' || true)
+if [ -n "$cjk_font" ] && [ ! -f "$prefix/.vexa-demo-fonts" ]; then
+  cjk_face=$(fc-query -f '%{family[0]}' "$cjk_font" 2>/dev/null || true)
+  (unset DISPLAY; wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+     /v "$demo_font" /t REG_MULTI_SZ /d "$(basename "$cjk_font"),$cjk_face" /f >/dev/null 2>&1
+   wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+     /v "DejaVu Sans" /t REG_MULTI_SZ /d "$(basename "$cjk_font"),$cjk_face" /f >/dev/null 2>&1
+   # The Chinese system faces have no Latin glyphs in the fallback font.
+   for face in SimSun NSimSun "Microsoft YaHei" Tahoma; do
+     wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ /d "DejaVu Sans" /f >/dev/null 2>&1
+   done
+   # No window manager runs on the virtual display: Wine draws the captions.
+   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+   wineserver -w)
+  touch "$prefix/.vexa-demo-fonts"
+fi
+export VEXA_DEMO_FONT=$demo_font
 
 if [ $by_hand = 0 ]; then
   display=""
@@ -185,10 +205,10 @@ if [ $by_hand = 1 ]; then
   echo "run.sh: starting the host (bob's IM program) and carol's IM program on $DISPLAY"
   VEXAIM_NAME=bob VEXAIM_SERVER=$server_addr VEXAIM_POS=0,0 \
     wine "$bin/vexahost.exe" --im "$(winpath "$bin/vexaim.exe")" --user 10002 --password bob123 \
-      --position "7,会议室A,120,80,640,480" --pos 0,450 &
+      --position "7,Room 7A,120,80,640,480" --pos 0,450 &
   pids+=($!)
   sleep 3
-  wine "$bin/vexaim.exe" --guest --name carol --server "$server_addr" --pos 660,0 &
+  wine "$bin/vexaim.exe" --guest --name carol --server "$server_addr" --pos 690,0 &
   pids+=($!)
   echo "Type commands in the IM windows (\"server\", \"login 10003 carol123\", \"help\"). Close them to end."
   wait "${pids[@]}" || true
@@ -202,11 +222,11 @@ echo "run.sh: playing the scenario (bob via the host program, carol beside him)"
 VEXAIM_SCRIPT=$(winpath "$scenario/first.txt") VEXAIM_LOG=$(winpath "$out_dir/bob.log") \
 VEXAIM_NAME=bob VEXAIM_SHOTS=$(winpath "$shots") VEXAIM_SERVER=$server_addr VEXAIM_POS=0,0 \
   wine "$bin/vexahost.exe" --im "$(winpath "$bin/vexaim.exe")" --user 10002 --password bob123 \
-    --position "7,会议室A,120,80,640,480" --log "$(winpath "$out_dir/host.log")" \
+    --position "7,Room 7A,120,80,640,480" --log "$(winpath "$out_dir/host.log")" \
     --shots "$(winpath "$shots")" --pos 0,450 &
 host_pid=$!
 wine "$bin/vexaim.exe" --guest --script "$(winpath "$scenario/second.txt")" --log "$(winpath "$out_dir/carol.log")" \
-  --name carol --shots "$(winpath "$shots")" --server "$server_addr" --pos 700,0 &
+  --name carol --shots "$(winpath "$shots")" --server "$server_addr" --pos 690,0 &
 carol_pid=$!
 
 # Each program ends itself; this bound only keeps a broken run from hanging.

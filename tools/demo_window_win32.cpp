@@ -110,8 +110,15 @@ bool RequestScreenshot(HWND window, const std::string& directory, const std::str
 }
 
 HFONT LogFont() {
-    static HFONT font = CreateFontA(-14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, GB2312_CHARSET, OUT_DEFAULT_PRECIS,
-                                    CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "SimSun");
+    // VEXA_DEMO_FONT lets the demo runner pick a face that has both Latin and
+    // Chinese glyphs on its machine.
+    static HFONT font = [] {
+        char face[LF_FACESIZE] = "SimSun";
+        DWORD n = GetEnvironmentVariableA("VEXA_DEMO_FONT", face, sizeof face);
+        if (n == 0 || n >= sizeof face) std::strcpy(face, "SimSun");
+        return CreateFontA(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                           CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, face);
+    }();
     return font;
 }
 

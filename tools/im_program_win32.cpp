@@ -435,6 +435,13 @@ LRESULT OnNotify(WPARAM kind, LPARAM lParam) {
             if (g_loggedIn) SendMessageA(g_friends, LB_RESETCONTENT, 0, 0);
             break;
         }
+        case IMN_CHAT_MESSAGE: {
+            // The record line above is for the transcript; this one is for the eye.
+            const auto& chat = *reinterpret_cast<const IM_CHAT_DATA*>(lParam);
+            g_log.Note("    " + std::string(chat.peer, strnlen(chat.peer, sizeof chat.peer)) + ": " +
+                       std::string(chat.content, strnlen(chat.content, sizeof chat.content)));
+            break;
+        }
         case IMN_FRIEND_LIST:
             ShowFriends(*reinterpret_cast<const IM_FRIENDLIST_DATA*>(lParam));
             break;
@@ -462,7 +469,7 @@ LRESULT OnNotify(WPARAM kind, LPARAM lParam) {
 // ---- the window -------------------------------------------------------------
 
 void Layout(int width, int height) {
-    int friendsWidth = 220;
+    int friendsWidth = 170;
     MoveWindow(g_status, 4, 4, width - 8, 20, TRUE);
     MoveWindow(g_list, 4, 28, width - friendsWidth - 12, height - 60, TRUE);
     MoveWindow(g_friends, width - friendsWidth - 4, 28, friendsWidth, height - 60, TRUE);
@@ -619,7 +626,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     std::sscanf(pos.c_str(), "%d,%d", &x, &y);
     // The window is made without its caption: the host finds the IM program
     // by the caption, and must not find it before the shared blocks exist.
-    g_window = CreateWindowExA(0, wc.lpszClassName, "", WS_OVERLAPPEDWINDOW, x, y, 900, 430, nullptr, nullptr, instance, nullptr);
+    g_window = CreateWindowExA(0, wc.lpszClassName, "", WS_OVERLAPPEDWINDOW, x, y, 680, 430, nullptr, nullptr, instance, nullptr);
     if (!g_window) return 2;
     g_log.AttachList(g_list);
 
@@ -640,6 +647,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         DestroyWindow(g_window);
         WSACleanup();
         return 2;
+    }
+    // The server address is set before the host can find this window: a
+    // host's login (command 1) would otherwise meet no address.
+    {
+        std::size_t colon = g_defaultServer.rfind(':');
+        std::string address = g_defaultServer.substr(0, colon);
+        std::string port = colon == std::string::npos ? "7788" : g_defaultServer.substr(colon + 1);
+        g_log.Line("> IM_SetIMSvrParam " + address + " " + port);
+        g_plus.IM_SetIMSvrParam(IMString(address.c_str()), static_cast<unsigned>(std::atoi(port.c_str())));
     }
     std::string caption = g_plus.IMPlus_GetIMTitle().c_str();
     if (guest) caption += " (" + g_name + ")";

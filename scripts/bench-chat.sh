@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Chat latency under Wine: from one IM program's IM_SendChatMsg, through the
+# reference server, to the other IM program's kind-5 notification, beside a
+# bare TCP round trip over loopback measured in the same run by the same
+# program. Both IM programs read one clock (QueryPerformanceCounter), so the
+# one-way figure needs no clock agreement.
+#
+#   scripts/bench-chat.sh [N]      (N messages, default 1000)
+# Needs build/native/server/vexaim-server and build/win32/bin/vexaim.exe
+# (scripts/run.sh builds both). Prints the figures and their ratio.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+count=${1:-1000}
+case "$count" in ''|*[!0-9]*) echo "usage: scripts/bench-chat.sh [N]" >&2; exit 2 ;; esac
+
+server_bin=$root/build/native/server/vexaim-server
+bin=$root/build/win32/bin
+for f in "$server_bin" "$bin/vexaim.exe"; do
+  [ -e "$f" ] || { echo "bench-chat.sh: $f is missing (run scripts/run.sh once)" >&2; exit 1; }
+done
+prefix=$root/build/win32/bench-prefix
+work=$(mktemp -d)
+server_pid=""
+cleanup() {
+  set +e
+  bash "$root/cmake/wine-prefix.sh" "$prefix" stop
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$server_bin" --address 127.0.0.1 --port 0 --database "$work/vexaim.db" --seed-demo \
+    2>"$work/server.log" </dev/null &
+server_pid=$!
+address=""
+for i in $(seq 1 100); do
+  address=$(grep -o 'listening on [0-9.]*:[0-9]*' "$work/server.log" 2>/dev/null | head -1 | sed 's/listening on //' || true)
+  [ -n "$address" ] && break
+  sleep 0.1
+done
+[ -n "$address" ] || { echo "bench-chat.sh: the server did not start" >&2; cat "$work/server.log" >&2; exit 1; }
+
+cat > "$work/sender.txt" <<SCRIPT
+login 10002 bob123
+wait 1
+set bench-sender
+await bench-echo
+benchtcp $count
+benchchat 10003 $count
+set bench-sender-done
+await bench-echo-done 60000
+quit
+SCRIPT
+cat > "$work/echo.txt" <<SCRIPT
+login 10003 carol123
+wait 1
+set bench-echo
+await bench-sender
+benchecho 10002 $count
+set bench-echo-done
+await bench-sender-done 60000
+quit
+SCRIPT
+
+bash "$root/cmake/wine-prefix.sh" "$prefix" start
+export VEXA_WINEPREFIX=$prefix
+w() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's|/|\\|g')"; }
+bash "$root/cmake/wine-run.sh" "$bin/vexaim.exe" --name sender --server "$address" \
+  --script "$(w "$work/sender.txt")" --log "$(w "$work/sender.log")" &
+a=$!
+bash "$root/cmake/wine-run.sh" "$bin/vexaim.exe" --guest --name echo --server "$address" \
+  --script "$(w "$work/echo.txt")" --log "$(w "$work/echo.log")" &
+b=$!
+status=0
+wait $a || status=1
+wait $b || status=1
+if [ $status != 0 ]; then
+  echo "bench-chat.sh: an IM program failed" >&2
+  cat "$work/sender.log" "$work/echo.log" >&2 2>/dev/null || true
+  exit 1
+fi
+
+tcp=$(grep '^bench tcp_round_trip' "$work/sender.log")
+chat_rt=$(grep '^bench chat_round_trip' "$work/sender.log")
+chat_ow=$(grep '^bench chat_one_way' "$work/echo.log")
+median() { sed 's/.*median_us=\([0-9.]*\).*/\1/' <<<"$1"; }
+echo "chat messages: $count, server $address, Wine $(wine --version 2>/dev/null)"
+echo "  bare TCP round trip over loopback:     ${tcp#bench tcp_round_trip }"
+echo "  chat one way (send -> other's kind 5): ${chat_ow#bench chat_one_way }"
+echo "  chat round trip (there and echoed):    ${chat_rt#bench chat_round_trip }"
+awk -v t="$(median "$tcp")" -v o="$(median "$chat_ow")" -v r="$(median "$chat_rt")" 'BEGIN {
+  printf "  ratio chat one way / TCP round trip (medians): %.2f\n", o / t
+  printf "  ratio chat round trip / TCP round trip (medians): %.2f\n", r / t
+}'
