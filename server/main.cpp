@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
             if (!ParseNumber(value(), 1000000, n) || n == 0) return Fail("--max-connections needs a number 1..1000000");
             options.maxConnections = n;
         } else if (arg == "--max-backlog") {
-            if (!ParseNumber(value(), 1ull << 32, n) || n < 16384) return Fail("--max-backlog needs at least 16384");
+            // Room for a few of the largest packets, so one big packet never looks like a slow reader.
+            if (!ParseNumber(value(), 1ull << 32, n) || n < 65536) return Fail("--max-backlog needs at least 65536");
             options.maxBacklogBytes = n;
         } else if (arg == "--login-timeout") {
             if (!ParseNumber(value(), 86400, n) || n == 0) return Fail("--login-timeout needs 1..86400 seconds");

@@ -555,7 +555,8 @@ bool Server::Impl::Handle(const std::shared_ptr<Connection>& conn, int code, std
             case 99: OnExit(conn, payload); break;
             default: Drop(*conn, code, "unknown code"); break;
         }
-    } catch (const StoreError& e) {
+    } catch (const std::exception& e) {
+        // A failing statement or allocation costs this request, never the server.
         Log(LogLevel::Error, "request " + std::to_string(code) + ": " + e.what());
     }
     return true;
@@ -631,9 +632,14 @@ void Server::Impl::FinishLogin(const std::shared_ptr<Connection>& conn, const Pr
     Log(LogLevel::Info, Printable(profile.name) + " logged in from " + conn->Peer());
     conn->Send(2, "0");
 
+    // Pending requests stay pending until answered; those beyond a quarter of
+    // the backlog limit come at a later login instead of making this one slow.
+    std::size_t budget = options_.maxBacklogBytes / 4;
     for (const FriendRequest& request : store_.FriendRequestsTo(profile.id)) {
         std::string body = Join({request.fromName, profile.name});
         if (request.withText) body.append(kSep).append(request.text);
+        if (body.size() + 9 > budget) break;
+        budget -= body.size() + 9;
         conn->Send(23, body);
     }
     conn->mailPending = true;

@@ -27,7 +27,7 @@ struct ServerOptions {
     std::string address = "127.0.0.1";
     std::uint16_t port = 7788;                        // 0: any free port (see Server::Port)
     std::size_t maxConnections = 1024;
-    std::size_t maxBacklogBytes = 256 * 1024;         // unsent bytes a slow reader may hold up
+    std::size_t maxBacklogBytes = 256 * 1024;         // unsent bytes a slow reader may hold up (>= 64 KiB)
     std::chrono::milliseconds loginTimeout{30'000};   // from accept to a successful login
     std::chrono::milliseconds idleTimeout{300'000};   // no byte received for this long
     std::size_t maxMailPerUser = 10'000;              // kept packets for one offline user
