@@ -103,7 +103,7 @@ protected:
 private:
     // Destroy was asked for while a notification runs: the running loops
     // must stop touching the network and the queues.
-    bool closing_ = false;
+    std::atomic<bool> closing_{false};
 
     std::deque<std::unique_ptr<PacketBuffer>> sendQueue_;
     std::deque<std::unique_ptr<PacketBuffer>> receivedQueue_;

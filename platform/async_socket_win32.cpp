@@ -7,6 +7,12 @@
 namespace vexa::platform {
 namespace {
 
+// The portable event bits are the socket layer's own.
+static_assert(net::kEventRead == FD_READ && net::kEventWrite == FD_WRITE && net::kEventConnect == FD_CONNECT &&
+              net::kEventClose == FD_CLOSE);
+static_assert(net::kErrorWouldBlock == WSAEWOULDBLOCK && net::kErrorInvalid == WSAEINVAL &&
+              net::kErrorNotSocket == WSAENOTSOCK);
+
 constexpr char kWindowClass[] = "VexaIMPlusSocketWindow";
 
 // The module this code lives in (the DLL, or a test program that links the
