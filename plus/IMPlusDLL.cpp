@@ -1,6 +1,7 @@
 // The exported class: one-line forwarders to the process-wide session.
 #include "VexaIMPlus.h"
 
+#include "plus/launch_win32.h"
 #include "plus/library.h"
 #include "protocol/system_texts.h"
 
@@ -68,3 +69,13 @@ IMString IMPlusDLL::IMPlus_GetIMTitle() const {
     return IMString(title.data(), title.size());
 }
 void IMPlusDLL::IM_DealProcCommand(unsigned int length) { Session().DealProcCommand(length); }
+
+// Installation and launch of the IM program, for a host.
+int IMPlusDLL::PROM_CheckIMExist(HWND im) { return vexa::plus::CheckIMExist(Session(), im, vexa::plus::IMWindowTitle()); }
+int IMPlusDLL::PROM_CheckIMSetup(IMString& path) { return vexa::plus::CheckIMSetup(path); }
+int IMPlusDLL::PROM_InstallVexaIM(HWND parent, IMString installer) {
+    return vexa::plus::InstallVexaIM(parent, std::string(installer.c_str(), installer.length()));
+}
+int IMPlusDLL::PROM_RunVexaIMProgram(HWND host, IMString program) {
+    return vexa::plus::RunVexaIMProgram(Session(), host, std::string(program.c_str(), program.length()));
+}
