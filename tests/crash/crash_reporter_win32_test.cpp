@@ -1,0 +1,615 @@
+// The crash reporter under Wine: its Win32 pieces in this process, and real
+// crashes in child processes that load a DLL holding the reporter.
+#include "crash/crash_reporter_win32.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "crash/exception_names.h"
+
+namespace vexa::crash {
+namespace {
+
+std::string ExecutablePath() {
+    char path[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, path, sizeof path);
+    return path;
+}
+
+std::string Beside(const char* name) {
+    std::string path = ExecutablePath();
+    return path.substr(0, path.find_last_of('\\') + 1) + name;
+}
+
+std::string ReportPathOf(const std::string& executable) {
+    return executable.substr(0, executable.rfind('.') + 1) + "RPT";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool SameText(std::string a, std::string b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string Hex(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
+
+std::string LocalTimeText() {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u,%02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    return text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+// The reports of a file: each begins with its time line.
+std::vector<std::string> Reports(const std::string& file) {
+    std::vector<std::string> reports;
+    const std::string head = "//== Error Time[";
+    for (std::size_t at = file.find(head); at != std::string::npos;) {
+        const std::size_t next = file.find(head, at + 1);
+        reports.push_back(file.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        at = next;
+    }
+    return reports;
+}
+
+struct StackLine {
+    std::uint32_t pc = 0, frame = 0, section = 0, offset = 0;
+    std::string module;
+};
+
+// One report taken apart, each row checked against its format on the way.
+struct ParsedReport {
+    std::string time;
+    std::uint32_t code = 0;
+    std::string name;
+    std::uint32_t faultAddress = 0, faultSection = 0, faultOffset = 0;
+    std::string faultModule;
+    std::uint32_t eip = 0, ebp = 0;
+    std::vector<StackLine> stack;
+};
+
+std::uint32_t HexField(const std::string& line, std::size_t at, std::size_t digits) {
+    EXPECT_LE(at + digits, line.size()) << line;
+    const std::string field = line.substr(at, digits);
+    EXPECT_EQ(field.find_first_not_of("0123456789ABCDEF"), std::string::npos) << line;
+    return static_cast<std::uint32_t>(std::strtoul(field.c_str(), nullptr, 16));
+}
+
+ParsedReport Parse(const std::string& report) {
+    ParsedReport parsed;
+    const std::vector<std::string> lines = Lines(report);
+    EXPECT_EQ(report.find('\r'), std::string::npos) << "line feeds only";
+    // 18 lines of heading, registers and call-stack heading, at least one
+    // call-stack line, the closing blank line.
+    EXPECT_GE(lines.size(), 20u);
+    if (lines.size() < 20) return parsed;
+    const std::string timeHead = "//== Error Time[";
+    const std::string timeTail = "] =================================================";
+    EXPECT_EQ(lines[0].substr(0, timeHead.size()), timeHead);
+    parsed.time = lines[0].substr(timeHead.size(), 19);
+    EXPECT_EQ(lines[0].substr(timeHead.size() + 19), timeTail);
+    for (std::size_t i : {4u, 7u, 10u, 13u, 16u}) EXPECT_TRUE(parsed.time[i] == '-' || parsed.time[i] == ',' ||
+                                                             parsed.time[i] == ':') << parsed.time;
+
+    EXPECT_EQ(lines[1].substr(0, 16), "Exception code: ");
+    parsed.code = HexField(lines[1], 16, 8);
+    EXPECT_EQ(lines[1][24], ' ');
+    parsed.name = lines[1].substr(25);
+
+    EXPECT_EQ(lines[2].substr(0, 16), "Fault address:  ");
+    parsed.faultAddress = HexField(lines[2], 16, 8);
+    parsed.faultSection = HexField(lines[2], 25, 2);
+    EXPECT_EQ(lines[2][27], ':');
+    parsed.faultOffset = HexField(lines[2], 28, 8);
+    parsed.faultModule = lines[2].substr(37);
+
+    EXPECT_EQ(lines[3], "");
+    EXPECT_EQ(lines[4], "Registers:");
+    const char* names[] = {"EAX:", "EBX:", "ECX:", "EDX:", "ESI:", "EDI:"};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(lines[5 + i].substr(0, 4), names[i]);
+        HexField(lines[5 + i], 4, 8);
+        EXPECT_EQ(lines[5 + i].size(), 12u);
+    }
+    EXPECT_EQ(lines[11].substr(0, 7), "CS:EIP:");
+    HexField(lines[11], 7, 4);
+    parsed.eip = HexField(lines[11], 12, 8);
+    EXPECT_EQ(lines[12].substr(0, 7), "SS:ESP:");
+    EXPECT_EQ(lines[12].substr(20, 6), "  EBP:");
+    parsed.ebp = HexField(lines[12], 26, 8);
+    EXPECT_EQ(lines[13].substr(0, 3), "DS:");
+    EXPECT_EQ(lines[13].substr(7, 5), "  ES:");
+    EXPECT_EQ(lines[14].substr(0, 6), "Flags:");
+    EXPECT_EQ(lines[15], "");
+    EXPECT_EQ(lines[16], "Call stack:");
+    EXPECT_EQ(lines[17], "Address   Frame     Logical addr  Module");
+    std::size_t i = 18;
+    for (; i < lines.size() && !lines[i].empty(); ++i) {
+        StackLine line;
+        line.pc = HexField(lines[i], 0, 8);
+        EXPECT_EQ(lines[i].substr(8, 2), "  ");
+        line.frame = HexField(lines[i], 10, 8);
+        line.section = HexField(lines[i], 20, 4);
+        EXPECT_EQ(lines[i][24], ':');
+        line.offset = HexField(lines[i], 25, 8);
+        EXPECT_EQ(lines[i][33], ' ');
+        line.module = lines[i].substr(34);
+        parsed.stack.push_back(line);
+    }
+    // The closing blank line ends the report.
+    EXPECT_EQ(i + 1, lines.size());
+    EXPECT_EQ(report.substr(report.size() - 2), "\n\n");
+    return parsed;
+}
+
+// ---------------------------------------------------------------------------
+// The Win32 pieces in this process.
+
+TEST(ExceptionNameWin32, TableThenNtdllMessages) {
+    EXPECT_STREQ(CrashReporter::ExceptionName(0xC0000005), "ACCESS_VIOLATION");
+    EXPECT_STREQ(CrashReporter::ExceptionName(0xC0000094), "INT_DIVIDE_BY_ZERO");
+    EXPECT_STREQ(CrashReporter::ExceptionName(0x80000003), "BREAKPOINT");
+
+    // Codes outside the table: whatever NTDLL's message table says, on one line.
+    for (DWORD code : {0xC0000017u, 0xC0000022u, 0xC0000135u, 0xE0001234u, 0x12345678u}) {
+        char expected[512] = {};
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         ::GetModuleHandleA("ntdll.dll"), code, 0, expected, sizeof expected, nullptr);
+        MakeSingleLine(expected, sizeof expected);
+        const std::string name = CrashReporter::ExceptionName(code);
+        EXPECT_EQ(name, expected) << std::hex << code;
+        EXPECT_EQ(name.find_first_of("\r\n"), std::string::npos);
+    }
+    // A code the system has no text for is named "", not after an earlier code.
+    CrashReporter::ExceptionName(0xC0000017u);
+    char none[512] = {};
+    ASSERT_EQ(::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                               ::GetModuleHandleA("ntdll.dll"), 0xE0001234u, 0, none, sizeof none, nullptr),
+              0u);
+    EXPECT_STREQ(CrashReporter::ExceptionName(0xE0001234u), "");
+}
+
+__attribute__((noinline)) void SomeCode() { ::Sleep(0); }
+
+// The section of address according to this test's own reading of the headers.
+bool ExpectedSection(HMODULE module, const void* address, DWORD& section, DWORD& offset) {
+    auto base = reinterpret_cast<const unsigned char*>(module);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+    const DWORD rva = static_cast<DWORD>(static_cast<const unsigned char*>(address) - base);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+        const DWORD size = std::max(sections[i].SizeOfRawData, sections[i].Misc.VirtualSize);
+        if (rva >= sections[i].VirtualAddress && rva < sections[i].VirtualAddress + size) {
+            section = i + 1;
+            offset = rva - sections[i].VirtualAddress;
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(FindModuleSectionWin32, AddressesOfThisProcess) {
+    HMODULE self = ::GetModuleHandleA(nullptr);
+    HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+    static int someData = 1;
+    void* heap = std::malloc(64);
+    void* fresh = ::VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    struct Case {
+        const char* what;
+        const void* address;
+        HMODULE module;  // expected module, or null for none
+        bool inSection;
+    };
+    const Case cases[] = {
+        {"code of this program", reinterpret_cast<const void*>(&SomeCode), self, true},
+        {"data of this program", &someData, self, true},
+        {"code of kernel32", reinterpret_cast<const void*>(::GetProcAddress(kernel, "Sleep")), kernel, true},
+        {"headers of this program", self, self, false},
+        {"heap", heap, nullptr, false},
+        {"private pages", fresh, nullptr, false},
+        {"null", nullptr, nullptr, false},
+        {"top of the user space", reinterpret_cast<const void*>(0x7FFEFFF0), nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        char name[260];
+        std::memset(name, 'X', sizeof name);
+        name[0] = '\0';
+        DWORD section = 0, offset = 0;
+        const bool found = CrashReporter::FindModuleSection(c.address, name, section, offset);
+        EXPECT_EQ(found, c.inSection);
+        if (c.module == nullptr) {
+            EXPECT_STREQ(name, "");
+            continue;
+        }
+        char expectedName[260] = {};
+        ::GetModuleFileNameA(c.module, expectedName, sizeof expectedName);
+        EXPECT_STREQ(name, expectedName);
+        if (c.inSection) {
+            DWORD expectedSection = 0, expectedOffset = 0;
+            ASSERT_TRUE(ExpectedSection(c.module, c.address, expectedSection, expectedOffset));
+            EXPECT_EQ(section, expectedSection);
+            EXPECT_EQ(offset, expectedOffset);
+        }
+    }
+    // Code lies in the first section of this program.
+    char name[260];
+    DWORD section = 0, offset = 0;
+    ASSERT_TRUE(CrashReporter::FindModuleSection(reinterpret_cast<const void*>(&SomeCode), name, section, offset));
+    EXPECT_EQ(section, 1u);
+    std::free(heap);
+    ::VirtualFree(fresh, 0, MEM_RELEASE);
+}
+
+// Records the calls of the filter that was current before the reporter.
+EXCEPTION_POINTERS* earlierFilterSaw = nullptr;
+LONG WINAPI EarlierFilter(EXCEPTION_POINTERS* pointers) {
+    earlierFilterSaw = pointers;
+    return 0x1234;
+}
+
+LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
+    LPTOP_LEVEL_EXCEPTION_FILTER current = ::SetUnhandledExceptionFilter(nullptr);
+    ::SetUnhandledExceptionFilter(current);
+    return current;
+}
+
+// Calls ReportFilter as the system would, with a made-up exception whose
+// registers point at a frame chain laid out in memory of this test.
+class ReportFilterWin32 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        reportPath_ = ReportPathOf(ExecutablePath());
+        ::DeleteFileA(reportPath_.c_str());
+        savedFilter_ = ::SetUnhandledExceptionFilter(nullptr);
+        earlierFilterSaw = nullptr;
+        std::memset(&context_, 0, sizeof context_);
+        std::memset(&record_, 0, sizeof record_);
+        record_.ExceptionCode = 0xC0000005;
+        record_.ExceptionAddress = reinterpret_cast<void*>(&SomeCode);
+        context_.ContextFlags = CONTEXT_FULL;
+        context_.Eip = reinterpret_cast<DWORD>(&SomeCode);
+        context_.Eax = 0xA1A1A1A1;
+        context_.Edi = 0xD1D1D1D1;
+        context_.SegCs = 0x1B;
+        context_.SegSs = 0x23;
+        context_.Esp = reinterpret_cast<DWORD>(&stack_[0]);
+        context_.EFlags = 0x246;
+        pointers_.ExceptionRecord = &record_;
+        pointers_.ContextRecord = &context_;
+    }
+    void TearDown() override {
+        ::SetUnhandledExceptionFilter(savedFilter_);
+        ::DeleteFileA(reportPath_.c_str());
+    }
+    DWORD FrameAt(int index) { return reinterpret_cast<DWORD>(&stack_[index]); }
+    // A frame at stack_[index]: saved frame pointer, then return address.
+    void PutFrame(int index, DWORD next, DWORD returnAddress) {
+        stack_[index] = next;
+        stack_[index + 1] = returnAddress;
+    }
+
+    std::string reportPath_;
+    LPTOP_LEVEL_EXCEPTION_FILTER savedFilter_ = nullptr;
+    EXCEPTION_RECORD record_;
+    CONTEXT context_;
+    EXCEPTION_POINTERS pointers_;
+    DWORD stack_[64] = {};
+};
+
+TEST_F(ReportFilterWin32, InstallReportAndChainToTheEarlierFilter) {
+    ::SetUnhandledExceptionFilter(&EarlierFilter);
+    {
+        CrashReporter reporter;
+        EXPECT_EQ(CurrentFilter(), &CrashReporter::ReportFilter);
+        EXPECT_EQ(CrashReporter::PreviousFilter(), &EarlierFilter);
+        EXPECT_TRUE(SameText(CrashReporter::ReportPath(), reportPath_));
+
+        // Three frames; the outermost one's saved frame pointer of 0 ends it.
+        const DWORD caller = reinterpret_cast<DWORD>(&SomeCode) + 3;
+        PutFrame(4, FrameAt(10), caller);
+        PutFrame(10, FrameAt(20), caller + 1);
+        PutFrame(20, 0, caller + 2);
+        context_.Ebp = FrameAt(4);
+        const std::string before = LocalTimeText();
+        EXPECT_EQ(CrashReporter::ReportFilter(&pointers_), 0x1234);
+        const std::string after = LocalTimeText();
+        EXPECT_EQ(earlierFilterSaw, &pointers_);
+
+        const std::vector<std::string> reports = Reports(ReadFile(reportPath_));
+        ASSERT_EQ(reports.size(), 1u);
+        const ParsedReport report = Parse(reports[0]);
+        EXPECT_LE(before, report.time);
+        EXPECT_GE(after, report.time);
+        EXPECT_EQ(report.code, 0xC0000005u);
+        EXPECT_EQ(report.name, "ACCESS_VIOLATION");
+        EXPECT_EQ(report.faultAddress, context_.Eip);
+        EXPECT_EQ(report.faultSection, 1u);
+        EXPECT_TRUE(SameText(report.faultModule, ExecutablePath()));
+        EXPECT_NE(reports[0].find("\nEAX:A1A1A1A1\nEBX:00000000\nECX:00000000\nEDX:00000000\nESI:00000000\n"
+                                  "EDI:D1D1D1D1\nCS:EIP:001B:" + Hex(context_.Eip, 8) + "\nSS:ESP:0023:" +
+                                  Hex(context_.Esp, 8) + "  EBP:" + Hex(FrameAt(4), 8) +
+                                  "\nDS:0000  ES:0000  FS:0000  GS:0000\nFlags:00000246\n"),
+                  std::string::npos);
+        ASSERT_EQ(report.stack.size(), 3u);
+        const DWORD pcs[] = {context_.Eip, caller, caller + 1};
+        const DWORD frames[] = {FrameAt(4), FrameAt(10), FrameAt(20)};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(report.stack[i].pc, pcs[i]);
+            EXPECT_EQ(report.stack[i].frame, frames[i]);
+            EXPECT_EQ(report.stack[i].section, 1u);
+            EXPECT_TRUE(SameText(report.stack[i].module, ExecutablePath()));
+        }
+    }
+    EXPECT_EQ(CurrentFilter(), &EarlierFilter);
+}
+
+TEST_F(ReportFilterWin32, FrameChainsThatEndEarly) {
+    CrashReporter reporter;
+    EXPECT_EQ(CrashReporter::PreviousFilter(), nullptr);
+    struct Case {
+        const char* what;
+        DWORD ebp;
+        std::size_t lines;
+    };
+    PutFrame(30, FrameAt(20), 0x00401000);  // saved frame below the frame
+    PutFrame(40, FrameAt(40), 0x00401000);  // saved frame equal to the frame
+    const Case cases[] = {
+        {"EBP of 0", 0, 1},
+        {"chain going down", FrameAt(30), 1},
+        {"chain standing still", FrameAt(40), 1},
+        {"misaligned EBP", FrameAt(30) + 1, 1},
+        {"EBP in read-only code", reinterpret_cast<DWORD>(&SomeCode) & ~3u, 1},
+        {"EBP in no memory", 0x7FFE0000, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::DeleteFileA(reportPath_.c_str());
+        context_.Ebp = c.ebp;
+        // No earlier filter: the system's own handling follows.
+        EXPECT_EQ(CrashReporter::ReportFilter(&pointers_), EXCEPTION_CONTINUE_SEARCH);
+        const std::vector<std::string> reports = Reports(ReadFile(reportPath_));
+        ASSERT_EQ(reports.size(), 1u);
+        const ParsedReport report = Parse(reports[0]);
+        ASSERT_EQ(report.stack.size(), c.lines);
+        EXPECT_EQ(report.stack[0].pc, context_.Eip);
+        EXPECT_EQ(report.stack[0].frame, c.ebp);
+    }
+}
+
+TEST_F(ReportFilterWin32, ReportsAreAppended) {
+    CrashReporter reporter;
+    context_.Ebp = 0;
+    const char* codes[] = {"ACCESS_VIOLATION", "INT_DIVIDE_BY_ZERO", ""};
+    const DWORD values[] = {0xC0000005, 0xC0000094, 0xE0001234};
+    for (DWORD value : values) {
+        record_.ExceptionCode = value;
+        CrashReporter::ReportFilter(&pointers_);
+    }
+    const std::vector<std::string> reports = Reports(ReadFile(reportPath_));
+    ASSERT_EQ(reports.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const ParsedReport report = Parse(reports[i]);
+        EXPECT_EQ(report.code, values[i]);
+        EXPECT_EQ(report.name, codes[i]);
+    }
+}
+
+TEST_F(ReportFilterWin32, FileHeldByAnotherWriterGivesNoReport) {
+    ::SetUnhandledExceptionFilter(&EarlierFilter);
+    CrashReporter reporter;
+    HANDLE held = ::CreateFileA(reportPath_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CrashReporter::ReportFilter(&pointers_), 0x1234);
+    EXPECT_EQ(earlierFilterSaw, &pointers_);
+    ::CloseHandle(held);
+    EXPECT_EQ(ReadFile(reportPath_), "");
+    // Pointers without a record or context are passed on untouched.
+    EXCEPTION_POINTERS empty = {};
+    earlierFilterSaw = nullptr;
+    EXPECT_EQ(CrashReporter::ReportFilter(&empty), 0x1234);
+    EXPECT_EQ(earlierFilterSaw, &empty);
+    EXPECT_EQ(ReadFile(reportPath_), "");
+}
+
+// ---------------------------------------------------------------------------
+// Real crashes in child processes.
+
+struct ChildRun {
+    DWORD exitCode = 0;
+    std::string before, after;  // local time around the run
+};
+
+ChildRun RunChild(const std::string& dll, const std::string& arguments) {
+    ChildRun run;
+    const std::string child = Beside("crash_child.exe");
+    std::string command = "\"" + child + "\" \"" + dll + "\" " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    run.before = LocalTimeText();
+    if (!::CreateProcessA(child.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &process)) {
+        ADD_FAILURE() << "cannot start " << command;
+        return run;
+    }
+    // A child that hangs must not outlive the test, nor hold its output open.
+    if (::WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "child did not end: " << command;
+        ::TerminateProcess(process.hProcess, 1);
+        ::WaitForSingleObject(process.hProcess, 5000);
+    }
+    ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+    run.after = LocalTimeText();
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return run;
+}
+
+class CrashingChild : public ::testing::Test {
+protected:
+    void SetUp() override {
+        child_ = Beside("crash_child.exe");
+        probe_ = Beside("crash_probe_dll.dll");
+        reportPath_ = ReportPathOf(child_);
+        ::DeleteFileA(reportPath_.c_str());
+    }
+    void TearDown() override { ::DeleteFileA(reportPath_.c_str()); }
+    std::vector<std::string> ReportsWritten() { return Reports(ReadFile(reportPath_)); }
+
+    std::string child_, probe_, reportPath_;
+};
+
+// The frames of a real stack grow, and the lines below the first come from
+// return addresses: all of them in some module.
+void ExpectRealCallStack(const ParsedReport& report, std::size_t atLeast) {
+    ASSERT_GE(report.stack.size(), atLeast);
+    EXPECT_EQ(report.stack[0].pc, report.eip);
+    EXPECT_EQ(report.stack[0].frame, report.ebp);
+    for (std::size_t i = 1; i < report.stack.size(); ++i) {
+        EXPECT_GT(report.stack[i].frame, report.stack[i - 1].frame);
+    }
+}
+
+TEST_F(CrashingChild, AccessViolationsAppendReportsBesideTheExecutable) {
+    const ChildRun first = RunChild(probe_, "av");
+    EXPECT_EQ(first.exitCode, 0xC0000005u);
+    const ChildRun second = RunChild(probe_, "av");
+    EXPECT_EQ(second.exitCode, 0xC0000005u);
+
+    const std::string file = ReadFile(reportPath_);
+    const std::vector<std::string> reports = Reports(file);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(file.find("//== Error Time["), 0u);
+    const ChildRun* runs[] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(Lines(reports[i])[1], "Exception code: C0000005 ACCESS_VIOLATION");
+        const ParsedReport report = Parse(reports[i]);
+        EXPECT_LE(runs[i]->before, report.time);
+        EXPECT_GE(runs[i]->after, report.time);
+        EXPECT_EQ(report.faultAddress, report.eip);
+        EXPECT_EQ(report.faultSection, 1u);
+        EXPECT_TRUE(SameText(report.faultModule, child_)) << report.faultModule;
+        // WriteToNull, then Descend four times, then main: all in the child.
+        ExpectRealCallStack(report, 6);
+        for (std::size_t line = 0; line < 6 && line < report.stack.size(); ++line) {
+            EXPECT_EQ(report.stack[line].section, 1u);
+            EXPECT_TRUE(SameText(report.stack[line].module, child_)) << report.stack[line].module;
+        }
+    }
+}
+
+TEST_F(CrashingChild, FaultInsideTheDll) {
+    EXPECT_EQ(RunChild(probe_, "av-dll").exitCode, 0xC0000005u);
+    const std::vector<std::string> reports = ReportsWritten();
+    ASSERT_EQ(reports.size(), 1u);
+    const ParsedReport report = Parse(reports[0]);
+    EXPECT_EQ(report.faultSection, 1u);
+    EXPECT_TRUE(SameText(report.faultModule, probe_)) << report.faultModule;
+    ExpectRealCallStack(report, 2);
+    // The caller of the faulting DLL function is the child program.
+    if (report.stack.size() >= 2) {
+        EXPECT_TRUE(SameText(report.stack[1].module, child_)) << report.stack[1].module;
+    }
+}
+
+TEST_F(CrashingChild, OtherExceptionCodes) {
+    char ntdllText[512] = {};
+    ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, ::GetModuleHandleA("ntdll.dll"),
+                     0xC0000017u, 0, ntdllText, sizeof ntdllText, nullptr);
+    MakeSingleLine(ntdllText, sizeof ntdllText);
+    struct Case {
+        const char* arguments;
+        DWORD code;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"div0", 0xC0000094, "INT_DIVIDE_BY_ZERO"},
+        {"raise C0000017", 0xC0000017, ntdllText},  // named by NTDLL, or "" where it has no text
+        {"raise E0001234", 0xE0001234, ""},
+        {"raise C000001D", 0xC000001D, "ILLEGAL_INSTRUCTION"},
+        {"thread-av", 0xC0000005, "ACCESS_VIOLATION"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        ::DeleteFileA(reportPath_.c_str());
+        EXPECT_EQ(RunChild(probe_, c.arguments).exitCode, c.code);
+        const std::vector<std::string> reports = ReportsWritten();
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(Lines(reports[0])[1], "Exception code: " + Hex(c.code, 8) + " " + c.name);
+        const ParsedReport report = Parse(reports[0]);
+        ExpectRealCallStack(report, 2);
+    }
+}
+
+TEST_F(CrashingChild, EarlierFilterRunsAfterTheReport) {
+    // The earlier filter ends the process with its own code; the report was
+    // already written by then.
+    EXPECT_EQ(RunChild(probe_, "earlier-filter").exitCode, 77u);
+    EXPECT_EQ(ReportsWritten().size(), 1u);
+}
+
+TEST_F(CrashingChild, UnloadPutsTheEarlierFilterBack) {
+    // The child checks the current filter after FreeLibrary (exit code 4 if
+    // it is not the earlier one), then faults under a filter of its own that
+    // exits with 78: no report.
+    for (const char* mode : {"unload", "unload-after-later"}) {
+        SCOPED_TRACE(mode);
+        EXPECT_EQ(RunChild(probe_, mode).exitCode, 78u);
+        EXPECT_EQ(ReadFile(reportPath_), "");
+    }
+}
+
+TEST_F(CrashingChild, TheLibraryItself) {
+    const char* library = std::getenv("VEXA_PLUS_DLL");
+    if (library == nullptr || *library == '\0') {
+        GTEST_SKIP() << "VexaIMPlus.dll is not built in this tree";
+    }
+    // The library loads user32, and then Wine's own handling of an unhandled
+    // exception may wait on a message box: the child's earlier filter ends it
+    // instead, after the report.
+    EXPECT_EQ(RunChild(library, "earlier-filter").exitCode, 77u);
+    const std::vector<std::string> reports = ReportsWritten();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(Lines(reports[0])[1], "Exception code: C0000005 ACCESS_VIOLATION");
+    const ParsedReport report = Parse(reports[0]);
+    EXPECT_TRUE(SameText(report.faultModule, child_)) << report.faultModule;
+    ExpectRealCallStack(report, 6);
+    EXPECT_EQ(RunChild(library, "unload").exitCode, 78u);
+    EXPECT_EQ(ReportsWritten().size(), 1u);
+}
+
+}  // namespace
+}  // namespace vexa::crash
