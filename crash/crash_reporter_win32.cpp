@@ -62,6 +62,37 @@ ExceptionFacts facts;
 // never waits.
 std::atomic_flag reportInProgress = ATOMIC_FLAG_INIT;
 
+// The module's path in the ANSI code page, as GetModuleFileNameA gives it,
+// but through the wide call and buffers on the stack: the ANSI call may take
+// memory from the heap, which may be what the crash damaged. Returns the
+// length in bytes (0 for no module); complete is false when the path was cut
+// to fit kPathCapacity bytes.
+DWORD ModuleFileName(HMODULE module, char* out, bool& complete) {
+    out[0] = '\0';
+    complete = false;
+    WCHAR wide[kPathCapacity];
+    DWORD length = ::GetModuleFileNameW(module, wide, kPathCapacity);
+    if (length == 0) return 0;
+    complete = length < kPathCapacity;
+    if (!complete) length = kPathCapacity - 1;
+    int bytes = ::WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), out,
+                                      static_cast<int>(kPathCapacity) - 1, nullptr, nullptr);
+    if (bytes <= 0) {
+        // Longer in ANSI than the buffer: as much as fits, whole characters only.
+        complete = false;
+        bytes = 0;
+        for (DWORD i = 0; i < length; ++i) {
+            char character[8];
+            const int size =
+                ::WideCharToMultiByte(CP_ACP, 0, &wide[i], 1, character, sizeof character, nullptr, nullptr);
+            if (size <= 0 || bytes + size > static_cast<int>(kPathCapacity) - 1) break;
+            for (int j = 0; j < size; ++j) out[bytes++] = character[j];
+        }
+    }
+    out[bytes] = '\0';
+    return static_cast<DWORD>(bytes);
+}
+
 Registers RegistersOf(const CONTEXT& context) {
     Registers r;
     r.eax = context.Eax;
@@ -114,9 +145,9 @@ void AppendReport(const EXCEPTION_POINTERS& pointers) {
 CrashReporter::CrashReporter() {
     // The path comes first, so the filter never sees it half-made.
     char executable[kPathCapacity];
-    const DWORD length = ::GetModuleFileNameA(nullptr, executable, sizeof executable);
+    bool complete = false;
     // A path the buffer cut short names some other file; better no report.
-    if (length > 0 && length < sizeof executable)
+    if (ModuleFileName(nullptr, executable, complete) > 0 && complete)
         MakeReportPath(executable, reportPath, sizeof reportPath);
     else
         reportPath[0] = '\0';
@@ -166,12 +197,8 @@ bool CrashReporter::FindModuleSection(const void* address, char* moduleName, DWO
     // print no module.
     if (region.State != MEM_COMMIT || region.AllocationBase == nullptr) return false;
     HMODULE module = static_cast<HMODULE>(region.AllocationBase);
-    const DWORD length = ::GetModuleFileNameA(module, moduleName, kPathCapacity);
-    if (length == 0) {
-        moduleName[0] = '\0';
-        return false;
-    }
-    moduleName[kPathCapacity - 1] = '\0';
+    bool complete = false;
+    if (ModuleFileName(module, moduleName, complete) == 0) return false;
 
     SectionHit hit;
     const Address base = static_cast<Address>(reinterpret_cast<std::uintptr_t>(module));

@@ -451,9 +451,9 @@ struct ChildRun {
     std::string before, after;  // local time around the run
 };
 
-ChildRun RunChild(const std::string& dll, const std::string& arguments) {
+ChildRun RunChild(const std::string& dll, const std::string& arguments,
+                  const std::string& child = Beside("crash_child.exe")) {
     ChildRun run;
-    const std::string child = Beside("crash_child.exe");
     std::string command = "\"" + child + "\" \"" + dll + "\" " + arguments;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -590,6 +590,44 @@ TEST_F(CrashingChild, UnloadPutsTheEarlierFilterBack) {
         EXPECT_EQ(RunChild(probe_, mode).exitCode, 78u);
         EXPECT_EQ(ReadFile(reportPath_), "");
     }
+}
+
+TEST_F(CrashingChild, ReportBesideExecutablesOfEveryName) {
+    // Copies of the child under other names, in a folder with a "." in its
+    // name; the report goes beside each, and an executable without a
+    // three-byte extension keeps its whole name plus ".RPT": it is never
+    // written into. (GBK names are covered by the native tests: the Unix side
+    // of this Wine may have no locale to store them in.)
+    const std::string folder = Beside("renamed.d");
+    ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS)
+        << ::GetLastError();
+    struct Case {
+        const char* executable;
+        const char* report;
+    };
+    const Case cases[] = {
+        {"other.html", "other.RPT"},
+        {"host", "host.RPT"},
+        {"host.ex", "host.ex.RPT"},
+        {"host.rpt", "host.rpt.RPT"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.executable);
+        const std::string executable = folder + "\\" + c.executable;
+        const std::string report = folder + "\\" + c.report;
+        ASSERT_TRUE(::CopyFileA(child_.c_str(), executable.c_str(), FALSE)) << ::GetLastError();
+        ::DeleteFileA(report.c_str());
+        const std::string before = ReadFile(executable);
+        EXPECT_EQ(RunChild(probe_, "av", executable).exitCode, 0xC0000005u);
+        EXPECT_EQ(ReadFile(executable), before);
+        const std::vector<std::string> reports = Reports(ReadFile(report));
+        ASSERT_EQ(reports.size(), 1u);
+        const ParsedReport parsed = Parse(reports[0]);
+        EXPECT_TRUE(SameText(parsed.faultModule, executable)) << parsed.faultModule;
+        ::DeleteFileA(report.c_str());
+        ::DeleteFileA(executable.c_str());
+    }
+    ::RemoveDirectoryA(folder.c_str());
 }
 
 TEST_F(CrashingChild, TheLibraryItself) {
