@@ -16,6 +16,9 @@ function(vexa_add_test)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
   if(WIN32)
-    set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine_prefix)
+    # Every Wine test runs in the build's one private prefix, however CTest
+    # was started.
+    set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine_prefix
+                         ENVIRONMENT "VEXA_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
   endif()
 endfunction()

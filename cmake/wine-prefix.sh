@@ -39,4 +39,7 @@ fi
 # A persistent wineserver makes each test program start in well under a second.
 # Its output goes nowhere, so it never holds a test runner's pipes open.
 env LC_ALL=zh_CN.UTF-8 wineserver -p >/dev/null 2>&1 </dev/null &
+# Wine's own services start with the first program of a session and live on;
+# start them here with no output attached, so they never hold a test's pipes.
+env LC_ALL=zh_CN.UTF-8 WINEDEBUG=-all wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 exit 0
