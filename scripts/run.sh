@@ -65,11 +65,12 @@ if [ $no_build = 0 ]; then
   else
     echo "run.sh: not root, so scripts/deps.sh is skipped (missing packages stay missing)"
   fi
-  if [ $no_server = 0 ] && [ ! -x "$server_bin" ]; then
+  # Up-to-date targets cost ninja a moment; stale ones are rebuilt.
+  if [ $no_server = 0 ]; then
     [ -f build/native/CMakeCache.txt ] || cmake --preset native >/dev/null
     cmake --build --preset native --target vexaim-server
   fi
-  if [ $server_only = 0 ] && { [ ! -f "$bin/vexaim.exe" ] || [ ! -f "$bin/vexahost.exe" ]; }; then
+  if [ $server_only = 0 ]; then
     [ -f build/win32/CMakeCache.txt ] || cmake --preset win32 >/dev/null
     cmake --build --preset win32 --target vexaim vexahost
   fi
@@ -94,7 +95,7 @@ rm -f "$out_dir"/*.log "$out_dir"/*.png "$out_dir"/transcript.txt "$out_dir"/sho
 
 # ---- the server --------------------------------------------------------------
 start_server() {
-  local port=$1
+  local port=${1:-7788}
   rm -rf "$data" && mkdir -p "$data"
   "$server_bin" --address 127.0.0.1 --port "$port" --database "$data/vexaim.db" --seed-demo \
       2>"$out_dir/server.log" </dev/null &
@@ -113,14 +114,15 @@ start_server() {
 }
 
 if [ $server_only = 1 ]; then
-  start_server "${server_addr##*:}"
-  [ "$server_addr" = "${server_addr##*:}" ] || true
+  start_server "${server_addr:+${server_addr##*:}}"
   echo "Reference server on $server_addr (demo accounts 10001 alice/alice123, 10002 bob/bob123,"
   echo "10003 carol/carol123); log in $out_dir/server.log. Ctrl-C stops it."
   wait "$server_pid"
   exit 0
 fi
 if [ $no_server = 0 ]; then
+  # A free port unless one was asked for: the demo must not meet a server
+  # someone else runs on 7788.
   if [ -n "$server_addr" ]; then start_server "${server_addr##*:}"; else start_server 0; fi
 fi
 echo "run.sh: server $server_addr"

@@ -71,7 +71,11 @@ public:
 
     bool Start(std::string& address) {
         std::string dir = WineToUnix(folder_);
-        RunUnix("rm -f '" + dir + "/server.pid' '" + dir + "/server.log' '" + dir + "/vexaim.db'; echo $$ > '" + dir +
+        // Removed here and not by the shell, which runs on its own time: a
+        // log left by an earlier run would name an old port.
+        for (const char* name : {"\\server.pid", "\\server.log", "\\vexaim.db", "\\vexaim.db-wal", "\\vexaim.db-shm"})
+            DeleteFileA((folder_ + name).c_str());
+        RunUnix("echo $$ > '" + dir +
                 "/server.pid'; exec timeout 200 '" + ServerBinary() + "' --address 127.0.0.1 --port 0 --database '" + dir +
                 "/vexaim.db' --seed-demo 2> '" + dir + "/server.log'");
         started_ = true;
