@@ -251,16 +251,24 @@ typedef struct IM_SENDASK_ITEM {
     int32_t value;
 } IM_SENDASK_ITEM;
 
+/* The table's slots are called the way a C++ compiler calls member
+   functions on 32-bit x86: the object in ECX, the callee cleaning the stack. */
+#if defined(_M_IX86) || defined(__i386__)
+#define IMPLUS_THISCALL __thiscall
+#else
+#define IMPLUS_THISCALL
+#endif
+
 /* The five slots of the kind-14 list object's table, in order: run-time
    class, deleting destructor, serialisation, validity check, dump. Readers
    only need the entries; the slots are there for callers that expect the
    framework's array object. */
 typedef struct IM_SENDASK_LIST_VTABLE {
-    void* (*GetRuntimeClass)(const void* self);
-    void (*DeletingDestructor)(void* self, unsigned int flags);
-    void (*Serialize)(void* self, void* archive);
-    void (*AssertValid)(const void* self);
-    void (*Dump)(const void* self, void* context);
+    void* (IMPLUS_THISCALL* GetRuntimeClass)(const void* self);
+    void (IMPLUS_THISCALL* DeletingDestructor)(void* self, unsigned int flags);
+    void (IMPLUS_THISCALL* Serialize)(void* self, void* archive);
+    void (IMPLUS_THISCALL* AssertValid)(const void* self);
+    void (IMPLUS_THISCALL* Dump)(const void* self, void* context);
 } IM_SENDASK_LIST_VTABLE;
 
 /* Kind 14: lParam is the address of this array object. */

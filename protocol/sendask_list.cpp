@@ -12,12 +12,12 @@ namespace {
 const SendAskListClass kRuntimeClass = {"IM_SENDASK_LIST", static_cast<int32_t>(sizeof(IM_SENDASK_LIST)),
                                         static_cast<int32_t>(sizeof(IM_SENDASK_ITEM))};
 
-void* ListRuntimeClass(const void*) { return const_cast<SendAskListClass*>(&kRuntimeClass); }
+void* IMPLUS_THISCALL ListRuntimeClass(const void*) { return const_cast<SendAskListClass*>(&kRuntimeClass); }
 
 // The handler frees the entries after the notification; a caller that runs
 // the destructor only empties its view of them, so nothing is freed twice and
 // a later read sees an empty list instead of released memory.
-void ListDeletingDestructor(void* self, unsigned int) {
+void IMPLUS_THISCALL ListDeletingDestructor(void* self, unsigned int) {
     if (!self) return;
     auto* list = static_cast<IM_SENDASK_LIST*>(self);
     list->items = nullptr;
@@ -26,11 +26,11 @@ void ListDeletingDestructor(void* self, unsigned int) {
 }
 
 // The list is never written to an archive: it lives for one notification.
-void ListSerialize(void*, void*) {}
+void IMPLUS_THISCALL ListSerialize(void*, void*) {}
 // The layout is checked when the list is built; there is nothing to assert later.
-void ListAssertValid(const void*) {}
+void IMPLUS_THISCALL ListAssertValid(const void*) {}
 // No diagnostic context exists in this library to dump into.
-void ListDump(const void*, void*) {}
+void IMPLUS_THISCALL ListDump(const void*, void*) {}
 
 const IM_SENDASK_LIST_VTABLE kTable = {ListRuntimeClass, ListDeletingDestructor, ListSerialize, ListAssertValid,
                                        ListDump};
