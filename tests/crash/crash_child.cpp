@@ -55,6 +55,19 @@ __attribute__((noinline)) void Descend(int levels) {
 
 __attribute__((noinline)) int Divide(int a, int b) { return a / b; }
 
+volatile bool keepRecursing = true;
+
+// Recursion until the stack runs out, each call with a frame the compiler
+// must keep. (Under Wine, much larger frames can leave the overflow no room
+// to be raised at all, and the thread just vanishes.)
+__attribute__((noinline)) int Overflow(int depth) {
+    volatile char frame[64];
+    frame[depth % 64] = static_cast<char>(depth);
+    return (keepRecursing ? Overflow(depth + 1) : 0) + frame[0];
+}
+
+DWORD WINAPI OverflowingThread(void*) { return static_cast<DWORD>(Overflow(0)); }
+
 DWORD WINAPI FaultingThread(void*) {
     Descend(2);
     return 0;
@@ -65,7 +78,10 @@ DWORD WINAPI FaultingThread(void*) {
 int main(int argc, char** argv) {
     if (argc < 3) return kBadMode;
     const char* mode = argv[2];
-    const bool earlier = std::strcmp(mode, "earlier-filter") == 0 || std::strncmp(mode, "unload", 6) == 0;
+    // After a stack overflow, Wine's own handling may not get the process to
+    // end; the earlier filter ends it instead.
+    const bool earlier = std::strcmp(mode, "earlier-filter") == 0 || std::strcmp(mode, "overflow") == 0 ||
+                         std::strncmp(mode, "unload", 6) == 0;
     if (earlier) ::SetUnhandledExceptionFilter(&EarlierFilter);
 
     HMODULE dll = ::LoadLibraryA(argv[1]);
@@ -84,6 +100,9 @@ int main(int argc, char** argv) {
         std::printf("%d\n", Divide(dividend, zero));
     } else if (std::strcmp(mode, "raise") == 0 && argc > 3) {
         ::RaiseException(static_cast<DWORD>(std::strtoul(argv[3], nullptr, 16)), 0, 0, nullptr);
+    } else if (std::strcmp(mode, "overflow") == 0) {
+        HANDLE thread = ::CreateThread(nullptr, 0, &OverflowingThread, nullptr, 0, nullptr);
+        ::WaitForSingleObject(thread, INFINITE);
     } else if (std::strcmp(mode, "thread-av") == 0) {
         HANDLE thread = ::CreateThread(nullptr, 0, &FaultingThread, nullptr, 0, nullptr);
         ::WaitForSingleObject(thread, INFINITE);

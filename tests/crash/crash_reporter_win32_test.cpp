@@ -574,6 +574,21 @@ TEST_F(CrashingChild, OtherExceptionCodes) {
     }
 }
 
+TEST_F(CrashingChild, StackOverflowIsReportedOnWhatStackIsLeft) {
+    // The filter runs on the little stack the overflow leaves; its buffers
+    // are not on the stack. Every frame of the recursion is listed: some
+    // thirteen thousand lines for the default stack, which takes a while.
+    EXPECT_EQ(RunChild(probe_, "overflow").exitCode, 77u);
+    const std::vector<std::string> reports = ReportsWritten();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(Lines(reports[0])[1], "Exception code: C00000FD STACK_OVERFLOW");
+    const ParsedReport report = Parse(reports[0]);
+    ExpectRealCallStack(report, 100);
+    std::size_t inChild = 0;
+    for (const StackLine& line : report.stack) inChild += SameText(line.module, child_) ? 1 : 0;
+    EXPECT_GE(inChild, 100u);
+}
+
 TEST_F(CrashingChild, EarlierFilterRunsAfterTheReport) {
     // The earlier filter ends the process with its own code; the report was
     // already written by then.
