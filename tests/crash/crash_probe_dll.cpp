@@ -13,5 +13,3 @@ extern "C" __declspec(dllexport) void ProbeFaultInDll() {
     volatile int* volatile nowhere = nullptr;
     *nowhere = 1;
 }
-
-extern "C" __declspec(dllexport) const char* ProbeReportPath() { return vexa::crash::CrashReporter::ReportPath(); }

@@ -576,8 +576,7 @@ TEST_F(CrashingChild, OtherExceptionCodes) {
 
 TEST_F(CrashingChild, StackOverflowIsReportedOnWhatStackIsLeft) {
     // The filter runs on the little stack the overflow leaves; its buffers
-    // are not on the stack. Every frame of the recursion is listed: some
-    // thirteen thousand lines for the default stack, which takes a while.
+    // are not on the stack. Every frame of the recursion is listed.
     EXPECT_EQ(RunChild(probe_, "overflow").exitCode, 77u);
     const std::vector<std::string> reports = ReportsWritten();
     ASSERT_EQ(reports.size(), 1u);
