@@ -380,7 +380,9 @@ void Step() {
         if (!WaitDone()) break;
         g_run.wait = Runner::Wait::None;
         if (g_run.next >= g_run.lines.size()) {
-            g_log.Line("# script ended without quit");
+            // A typed command is a script of one line; only a script file is
+            // expected to end with quit.
+            if (g_unattended) g_log.Line("# script ended without quit");
             Finish(0);
             break;
         }
@@ -496,7 +498,6 @@ void RunTypedLine() {
     g_run.next = 0;
     g_run.active = true;
     Step();
-    if (g_run.next >= g_run.lines.size() && g_run.wait == Runner::Wait::None) g_run.active = false;
 }
 
 LRESULT CALLBACK InputProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
