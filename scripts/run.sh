@@ -129,7 +129,11 @@ echo "run.sh: server $server_addr"
 
 # ---- Wine prefix with a real (virtual) display for the screenshots ------------
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export LC_ALL=zh_CN.UTF-8
+# Wine takes code page 936 from this locale, even where it is not generated;
+# only the Wine commands get it, so this shell does not warn about it.
+wine() { env LC_ALL=zh_CN.UTF-8 wine "$@"; }
+wineboot() { env LC_ALL=zh_CN.UTF-8 wineboot "$@"; }
+wineserver() { env LC_ALL=zh_CN.UTF-8 wineserver "$@"; }
 if [ ! -f "$prefix/.vexa-demo-ready" ]; then
   echo "run.sh: making the demo Wine prefix (once)"
   rm -rf "$prefix" && mkdir -p "$prefix"
