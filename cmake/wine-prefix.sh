@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Creates (once) and starts the private Wine prefix of a Win32 build:
-#   null graphics driver, no crash debugger, a persistent wineserver.
+#   null graphics driver, no crash debugger (a crashing program simply ends),
+#   a persistent wineserver.
 # Usage: wine-prefix.sh PREFIX start|stop
 set -euo pipefail
 prefix=$1
@@ -11,10 +12,15 @@ unset DISPLAY WAYLAND_DISPLAY
 
 if [ "$action" = stop ]; then
   wineserver -k 2>/dev/null || true
+  # Returns once the server (and so every Wine process of the prefix) is gone.
+  timeout 30 wineserver -w 2>/dev/null || true
   exit 0
 fi
 
-if [ ! -f "$prefix/.vexa-ready" ]; then
+# The marker names the version of the settings below, so a changed setting
+# makes an older prefix anew.
+ready="$prefix/.vexa-ready-2"
+if [ ! -f "$ready" ]; then
   rm -rf "$prefix"
   mkdir -p "$prefix"
   env LC_ALL=zh_CN.UTF-8 wineboot -i >/dev/null 2>&1 || true
@@ -26,7 +32,7 @@ REGEDIT4
 "Graphics"="null"
 
 [HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\AeDebug]
-"Auto"="0"
+"Auto"="1"
 "Debugger"=""
 
 [HKEY_CURRENT_USER\Software\Wine\WineDbg]
@@ -34,11 +40,13 @@ REGEDIT4
 REG
   env LC_ALL=zh_CN.UTF-8 wine regedit /S "$prefix/vexa.reg" >/dev/null 2>&1
   wineserver -w
-  touch "$prefix/.vexa-ready"
+  touch "$ready"
 fi
 # A persistent wineserver makes each test program start in well under a second.
 # Its output goes nowhere, so it never holds a test runner's pipes open.
-env LC_ALL=zh_CN.UTF-8 wineserver -p >/dev/null 2>&1 </dev/null &
+# wineserver puts itself in the background once it listens, so the programs
+# after it always find this one.
+env LC_ALL=zh_CN.UTF-8 wineserver -p >/dev/null 2>&1 </dev/null || true
 # Wine's own services start with the first program of a session and live on;
 # start them here with no output attached, so they never hold a test's pipes.
 env LC_ALL=zh_CN.UTF-8 WINEDEBUG=-all wine cmd /c exit >/dev/null 2>&1 </dev/null || true
