@@ -37,6 +37,8 @@ cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 step "win32: DLL imports only system DLLs"
 bash scripts/check-imports.sh build/win32/bin/VexaIMPlus.dll || status=1
+step "win32: hardened PE (ASLR, DEP, stack protector)"
+bash scripts/check-pe.sh build/win32/bin/VexaIMPlus.dll build/win32/bin/vexaim.exe build/win32/bin/vexahost.exe || status=1
 step "win32: tests under Wine"
 # One at a time: the cross-process tests share the machine-wide names of the
 # shared blocks and the IM window title.
