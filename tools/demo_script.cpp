@@ -159,6 +159,15 @@ const std::vector<CommandSpec>& Commands() {
         {"status", 1, 2, "status N [NOTE]"},
         {"position", 6, 6, "position ID TEXT POS0 POS1 POS2 POS3"},
         {"file", 3, 6, "file USER NAME SIZE [TEXT2 [TEXT3 [VALUE2]]]  (file offer)"},
+        {"invite", 1, 1, "invite USER  (invitation)"},
+        {"ask1v1", 1, 1, "ask1v1 USER  (ask for a one-to-one session)"},
+        {"reply1v1", 2, 2, "reply1v1 USER yes|no  (answer a one-to-one request)"},
+        {"stop1v1", 1, 1, "stop1v1 USER  (end a one-to-one session)"},
+        {"blacklist", 1, 2, "blacklist USER [N]  (add to the blacklist)"},
+        {"delfriend", 1, 1, "delfriend USER  (delete a friend)"},
+        {"profile", 6, 6, "profile NICKNAME OLDPASS NEWPASS LITTLEWORD BIRTHDAY AFSET  (change the own profile)"},
+        {"userinfo", 1, 1, "userinfo USER  (ask for a user's profile)"},
+        {"sendask", 0, 0, "sendask  (request 44: the list of friends online)"},
         {"todata", 1, 1, "todata TEXT  (send data to the host program)"},
         {"keepalive", 0, 0, "keepalive"},
         {"set", 1, 1, "set NAME  (signal a named event to another program)"},
@@ -194,6 +203,8 @@ bool CheckCommand(const std::vector<std::string>& words, std::string& error) {
         else if (cmd == "friends" && args == 1) numbersOk = ParseInt(words[1], -2147483647, 2147483647, n);
         else if (cmd == "server" && args >= 1) numbersOk = args == 2 && ParseInt(words[2], 1, 65535, n);
         else if (cmd == "status") numbersOk = ParseInt(words[1], -2147483647, 2147483647, n);
+        else if (cmd == "blacklist" && args == 2) numbersOk = ParseInt(words[2], -2147483647, 2147483647, n);
+        else if (cmd == "profile") numbersOk = ParseInt(words[6], -2147483647, 2147483647, n);
         else if (cmd == "sleep") numbersOk = ParseInt(words[1], 0, 3600000, n);
         else if (cmd == "await" && args == 2) numbersOk = ParseInt(words[2], 1, 3600000, n);
         else if (cmd == "file") numbersOk = ParseInt(words[3], 0, 2147483647, n) && (args < 6 || ParseInt(words[6], -2147483647, 2147483647, n));
@@ -206,7 +217,7 @@ bool CheckCommand(const std::vector<std::string>& words, std::string& error) {
             error = std::string("bad number; usage: ") + spec.usage;
             return false;
         }
-        if (cmd == "reply" && words[2] != "yes" && words[2] != "no") {
+        if ((cmd == "reply" || cmd == "reply1v1") && words[2] != "yes" && words[2] != "no") {
             error = std::string("usage: ") + spec.usage;
             return false;
         }

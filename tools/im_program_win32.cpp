@@ -282,6 +282,41 @@ bool Execute(const std::vector<std::string>& w) {
         chat.contentLength = 0;  // marks the file form
         g_log.Line("> IM_SendChatMsg file to=" + w[1] + " \"" + w[2] + "\" " + w[3] + " bytes");
         g_plus.IM_SendChatMsg(&chat);
+    } else if (cmd == "invite") {
+        g_log.Line("> IM_SendInviteMsg " + w[1]);
+        g_plus.IM_SendInviteMsg(IMString(w[1].c_str()));
+    } else if (cmd == "ask1v1") {
+        g_log.Line("> IM_Ask1V1Msg " + w[1]);
+        g_plus.IM_Ask1V1Msg(IMString(w[1].c_str()));
+    } else if (cmd == "reply1v1") {
+        g_log.Line("> IM_Reply1V1Msg " + w[1] + " " + w[2]);
+        g_plus.IM_Reply1V1Msg(IMString(w[1].c_str()), w[2] == "yes" ? 1 : 0);
+    } else if (cmd == "stop1v1") {
+        g_log.Line("> IM_Stop1V1Msg " + w[1]);
+        g_plus.IM_Stop1V1Msg(IMString(w[1].c_str()));
+    } else if (cmd == "blacklist") {
+        g_log.Line("> IM_QuityAddBL " + w[1]);
+        g_plus.IM_QuityAddBL(IMString(w[1].c_str()), std::atoi(arg(2).c_str()));
+    } else if (cmd == "delfriend") {
+        g_log.Line("> IM_QuityDelFL " + w[1]);
+        g_plus.IM_QuityDelFL(IMString(w[1].c_str()));
+    } else if (cmd == "profile") {
+        IM_USERCHANGEDATA data = {};
+        CopyField(data.user, sizeof data.user, g_ownUser);
+        CopyField(data.nickname, sizeof data.nickname, w[1]);
+        CopyField(data.oldpass, sizeof data.oldpass, w[2]);
+        CopyField(data.newpass, sizeof data.newpass, w[3]);
+        CopyField(data.littleword, sizeof data.littleword, w[4]);
+        CopyField(data.birthday, sizeof data.birthday, w[5]);
+        data.afset = std::atoi(w[6].c_str());
+        g_log.Line("> IM_ChangeUserInfo " + w[1]);
+        g_plus.IM_ChangeUserInfo(&data);
+    } else if (cmd == "userinfo") {
+        g_log.Line("> IM_GetUserInfo " + w[1]);
+        g_plus.IM_GetUserInfo(IMString(w[1].c_str()));
+    } else if (cmd == "sendask") {
+        g_log.Line("> IM_SendAsk_SendFileMsg");
+        g_plus.IM_SendAsk_SendFileMsg(IMString(""));
     } else if (cmd == "todata") {
         int r = g_plus.IM_SendDataToPROM(IMCOMMAND_DATA, w[1].data(), static_cast<unsigned>(w[1].size()));
         g_log.Line("> IM_SendDataToPROM 8 \"" + w[1] + "\" = " + std::to_string(r));
@@ -608,6 +643,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
             g_log.Line("!! script " + script + ": " + (error.empty() ? "cannot be read" : error));
             return 1;
         }
+        // Every event the script names is held from the start, so a signal
+        // that another program sets and then exits is not lost before this
+        // program comes to wait for it.
+        for (const auto& line : g_run.lines)
+            if (line.words[0] == "set" || line.words[0] == "await") NamedEvent(line.words[1]);
         g_run.active = true;
         g_unattended = true;
     }
