@@ -189,11 +189,11 @@ bool CheckCommand(const std::vector<std::string>& words, std::string& error) {
         error = "empty command";
         return false;
     }
-    for (const CommandSpec& spec : Commands()) {
-        if (words[0] != spec.name) continue;
+    for (const CommandSpec& entry : Commands()) {
+        if (words[0] != entry.name) continue;
         int args = static_cast<int>(words.size()) - 1;
-        if (args < spec.minArgs || args > spec.maxArgs) {
-            error = std::string("usage: ") + spec.usage;
+        if (args < entry.minArgs || args > entry.maxArgs) {
+            error = std::string("usage: ") + entry.usage;
             return false;
         }
         long long n = 0;
@@ -214,11 +214,11 @@ bool CheckCommand(const std::vector<std::string>& words, std::string& error) {
         } else if (cmd == "benchchat" || cmd == "benchecho") numbersOk = ParseInt(words[2], 1, 100000, n);
         else if (cmd == "benchtcp") numbersOk = ParseInt(words[1], 1, 1000000, n);
         if (!numbersOk) {
-            error = std::string("bad number; usage: ") + spec.usage;
+            error = std::string("bad number; usage: ") + entry.usage;
             return false;
         }
         if ((cmd == "reply" || cmd == "reply1v1") && words[2] != "yes" && words[2] != "no") {
-            error = std::string("usage: ") + spec.usage;
+            error = std::string("usage: ") + entry.usage;
             return false;
         }
         if (cmd == "chat") {

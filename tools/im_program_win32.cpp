@@ -354,7 +354,7 @@ bool Execute(const std::vector<std::string>& w) {
     } else if (cmd == "benchtcp") {
         BenchTcp(std::atoi(w[1].c_str()));
     } else if (cmd == "help") {
-        for (const CommandSpec& spec : Commands()) g_log.Note(std::string("  ") + spec.usage);
+        for (const CommandSpec& entry : Commands()) g_log.Note(std::string("  ") + entry.usage);
     } else if (cmd == "quit") {
         g_log.Line("> IM_ExitSvr, IM_CloseClient");
         g_plus.IM_ExitSvr();
