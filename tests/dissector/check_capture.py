@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Decodes a capture with the VexaIM dissector and checks what it shows.
+
+Usage: check_capture.py CAPTURE DISSECTOR PORT TRAFFIC_LOG
+"""
+import collections
+import subprocess
+import sys
+
+capture, dissector, port, traffic_log = sys.argv[1:5]
+failures = []
+
+
+def tshark(*args):
+    cmd = ["tshark", "-n", "-r", capture, "-X", "lua_script:" + dissector, "-o", "vexaim.port:" + port, *args]
+    run = subprocess.run(cmd, capture_output=True, text=True, encoding="utf-8")
+    if run.returncode != 0:
+        print(run.stderr)
+        sys.exit("tshark failed")
+    if "Lua: Error" in run.stderr or "Lua: Error" in run.stdout:
+        sys.exit("dissector error:\n" + run.stderr + run.stdout)
+    return run.stdout
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+# What went over the wire, as the traffic program saw it.
+sent = collections.Counter()
+for line in open(traffic_log):
+    side, code = line.split()
+    sent[("request" if side == "C" else "answer", int(code))] += 1
+
+# What the dissector found: one direction, code and name per packet.
+decoded = collections.Counter()
+names = {}
+out = tshark("-T", "fields", "-E", "occurrence=a", "-E", "aggregator=,", "-e", "vexaim.direction",
+             "-e", "vexaim.code", "-e", "vexaim.code_name", "-Y", "vexaim")
+for row in out.splitlines():
+    dirs, codes, code_names = row.split("\t")
+    for d, c, n in zip(dirs.split(","), codes.split(","), code_names.split(",")):
+        decoded[(d, int(c))] += 1
+        names[(d, int(c))] = n
+
+print("on the wire:", ", ".join(f"{d} {c} x{n}" for (d, c), n in sorted(sent.items())))
+check(decoded == sent, "every packet on the wire is decoded once, with its code and direction")
+for key in sorted(sent):
+    check(names.get(key, "unknown") != "unknown", f"{key[0]} code {key[1]} is named ({names.get(key)})")
+requests = {c for d, c in sent if d == "request"}
+check(requests == {1, 3, 7, 21, 23, 24, 25, 29, 31, 32, 33, 34, 36, 40, 41, 43, 44, 99},
+      "every request code went over the wire")
+
+
+def count(flt):
+    return len([l for l in tshark("-Y", flt, "-T", "fields", "-e", "frame.number").splitlines() if l])
+
+
+# Decoded fields, elements and GBK text: (display filter, what it shows).
+cases = [
+    ('vexaim.code == 1 && vexaim.direction == "request" && vexaim.field == "10002" && vexaim.field == "bob123"',
+     "login fields split at !|!"),
+    ('vexaim.code == 2 && vexaim.direction == "answer" && vexaim.field == "0"', "login answer 0 (success)"),
+    ('vexaim.code == 7 && vexaim.field == "Keepalive"', "keep-alive text"),
+    ('vexaim.code == 3 && vexaim.direction == "request" && vexaim.field == "SYSTEMDATE"', "chat date field"),
+    ('vexaim.code == 3 && vexaim.direction == "request" && vexaim.element.name == "cnt" '
+     '&& vexaim.element.value == "你好，鲍勃"', "chat text decoded from GBK inside <msg><cnt>"),
+    ('vexaim.code == 3 && vexaim.direction == "answer" && vexaim.element.value == "你好，鲍勃"',
+     "chat delivered to bob, GBK decoded"),
+    ('vexaim.code == 23 && vexaim.direction == "request" && vexaim.field == "加个好友吧"', "friend request text"),
+    ('vexaim.code == 22 && vexaim.element.name == "user" && vexaim.element.name == "nickname" '
+     '&& vexaim.element.value == "鲍勃"', "friend list records nested, nickname decoded"),
+    ('vexaim.code == 32 && vexaim.direction == "request" && vexaim.field == "我在开会"', "status note"),
+    ('vexaim.code == 33 && vexaim.direction == "request" && vexaim.element.name == "pos3" '
+     '&& vexaim.element.value == "40"', "position elements"),
+    ('vexaim.code == 34 && vexaim.element.name == "nickname" && vexaim.element.value == "新昵称"',
+     "user record element in GBK"),
+    ('vexaim.direction == "answer" && vexaim.trailer == 0', "server trailing byte shown"),
+]
+for flt, what in cases:
+    check(count(flt) > 0, what)
+check(count('vexaim.direction == "request" && vexaim.trailer') == 0, "requests carry no trailing byte")
+check(count("_ws.malformed || _ws.expert.severity >= error") == 0, "nothing malformed")
+
+print(f"{'FAILED' if failures else 'PASSED'}: {len(failures)} failure(s)")
+sys.exit(1 if failures else 0)
