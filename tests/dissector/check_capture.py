@@ -78,6 +78,9 @@ cases = [
     ('vexaim.code == 34 && vexaim.element.name == "nickname" && vexaim.element.value == "新昵称"',
      "user record element in GBK"),
     ('vexaim.direction == "answer" && vexaim.trailer == 0', "server trailing byte shown"),
+    ('vexaim.code == 3 && vexaim.direction == "request" && vexaim.element.name == "file" '
+     '&& vexaim.file_item == "报告亊|~.doc" && vexaim.file_item == "2048" && vexaim.file_item == "7"',
+     "file items split at ~|~ only where a character begins"),
 ]
 for flt, what in cases:
     check(count(flt) > 0, what)

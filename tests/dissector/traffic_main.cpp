@@ -139,6 +139,21 @@ int main(int argc, char** argv) {
     alice.Send(p::BuildChatRequest(a, &chat));
     Require(bob.Read(3000, 3), "chat to bob");
 
+    // A file offer: its description items are joined by "~|~", and the first
+    // one holds a character whose second byte is "~" followed by "|~", which
+    // is no separator.
+    IM_CHAT_DATA offer{};
+    offer.id = 2;
+    std::strcpy(offer.peer, "10002");
+    offer.contentLength = 0;
+    std::strcpy(offer.file.text1, "\xb1\xa8\xb8\xe6\x81\x7e|~.doc");
+    offer.file.value1 = 2048;
+    std::strcpy(offer.file.text2, "abc");
+    std::strcpy(offer.file.text3, "def");
+    offer.file.value2 = 7;
+    alice.Send(p::BuildChatRequest(a, &offer));
+    Require(bob.Read(3000, 3), "file offer to bob");
+
     // bob and carol are not friends yet: a request with a text, and yes.
     bob.Send(p::BuildAskAddFriendRequest(b, c, "\xbc\xd3\xb8\xf6\xba\xc3\xd3\xd1\xb0\xc9", 1));  // 加个好友吧
     Require(carol.Read(3000, 23), "friend request to carol");

@@ -32,10 +32,11 @@ local f = {
     element = ProtoField.string("vexaim.element", "Element"),
     element_name = ProtoField.string("vexaim.element.name", "Element name"),
     element_value = ProtoField.string("vexaim.element.value", "Element value"),
+    file_item = ProtoField.string("vexaim.file_item", "File item"),
     trailer = ProtoField.uint8("vexaim.trailer", "Trailing byte", base.HEX),
 }
 vexaim.fields = { f.direction, f.length, f.code, f.code_name, f.payload, f.field, f.element, f.element_name,
-    f.element_value, f.trailer }
+    f.element_value, f.file_item, f.trailer }
 
 local ef_bad_length = ProtoExpert.new("vexaim.bad_length", "Length field is not a decimal number of at least 4",
     expert.group.MALFORMED, expert.severity.ERROR)
@@ -163,7 +164,23 @@ local function parse_elements(bytes, base, depth, budget, raws)
             raws[#raws + 1] = value
             local node = { name = name, start = base + open - 1, len = close + #name + 3 - open,
                 value_start = base + j, value_len = #value, text = #raws }
-            if depth < MAX_DEPTH and gbk_find(value, "<", 1) then
+            if name == "file" then
+                -- The file description: items joined by "~|~". Here the
+                -- character boundaries matter, since "~" is also a valid
+                -- second byte of a GBK character.
+                node.items = {}
+                local k = 1
+                while true do
+                    budget.left = budget.left - 1
+                    if budget.left < 0 then return nil end
+                    local sep = gbk_find(value, "~|~", k)
+                    local stop = sep and sep - 1 or #value
+                    raws[#raws + 1] = value:sub(k, stop)
+                    node.items[#node.items + 1] = { start = base + j + k - 1, len = stop - k + 1, text = #raws }
+                    if not sep then break end
+                    k = sep + 3
+                end
+            elseif depth < MAX_DEPTH and gbk_find(value, "<", 1) then
                 node.children = parse_elements(value, base + j, depth + 1, budget, raws)
                 if not node.children then return nil end
             end
@@ -185,6 +202,10 @@ local function add_elements(tvb, tree, nodes, texts)
             item:add(f.element_value, tvb(node.start, node.len), "")
         end
         if node.children then add_elements(tvb, item, node.children, texts) end
+        for index, file_item in ipairs(node.items or {}) do
+            local range = file_item.len > 0 and tvb(file_item.start, file_item.len) or tvb(node.value_start, 0)
+            item:add(f.file_item, range, texts[file_item.text]):set_text("item " .. index .. ": " .. texts[file_item.text])
+        end
     end
 end
 
