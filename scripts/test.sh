@@ -43,6 +43,9 @@ step "win32: tests under Wine"
 # One at a time: the cross-process tests share the machine-wide names of the
 # shared blocks and the IM window title.
 ctest --preset win32 -j 1 || status=1
+step "dissector over the demo's traffic (recorded on loopback)"
+# Needs both builds above, so it runs here rather than as a CTest test.
+bash tools/wireshark/capture-demo.sh build/demo-capture || status=1
 
 echo
 if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
