@@ -179,6 +179,9 @@ static void SetupChecks(const char* exePath) {
     char small[8];
     HKEY key;
     int r;
+    /* The tests of one prefix run one at a time; whatever another left in
+       the key is removed first. */
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\VexaIMSoft");
     memset(path, 'x', sizeof path);
     r = VexaIM_PROM_CheckIMSetup(path, sizeof path);
     Check(r == 0 && path[0] == '\0', "CheckIMSetup without a registry value: 0 and the empty text", r);
