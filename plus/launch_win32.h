@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+#include "plus/registry_value.h"
+
 class IMString;
 
 namespace vexa::plus {
@@ -24,8 +26,6 @@ class PlusSession;
 // this string value.
 inline constexpr char kIMSoftKey[] = "Software\\VexaIMSoft";
 inline constexpr char kMainRunValue[] = "MainRun";
-// Bytes offered for "MainRun", its terminating NUL included.
-inline constexpr std::size_t kMainRunLimit = 80;
 
 // The shell execution record's mask: keep the process handle, wait for DDE,
 // substitute environment variables in the path, inherit the console, count
@@ -42,12 +42,6 @@ SHELLEXECUTEINFOA MakeShellRecord(const char* file, const char* parameters);
 // The IM program's one command-line parameter: the host window handle as a
 // signed 32-bit decimal number.
 std::string WindowParameter(HWND window);
-
-// The text of a "MainRun" value as RegQueryValueExA returned it into a zeroed
-// buffer of kMainRunLimit bytes: the bytes up to the first NUL. Nothing for a
-// value that is not a string (REG_SZ or REG_EXPAND_SZ), or whose text with its
-// NUL does not fit in kMainRunLimit bytes.
-std::optional<std::string> MainRunText(DWORD type, const char* bytes, std::size_t size);
 
 // 1 when an IM program window exists. A given window is only tested; with
 // none, the top-level window captioned `imTitle` is searched for and, when
