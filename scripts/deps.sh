@@ -5,7 +5,7 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev
           g++-mingw-w64-i686 wine wine32:i386
           googletest libgtest-dev libbenchmark-dev
           libasio-dev libsqlite3-dev libsodium-dev sqlite3
-          xvfb imagemagick tshark locales)
+          xvfb imagemagick tshark locales fonts-dejavu-core fonts-droid-fallback)
 missing=()
 # wine32 is an i386 package: the architecture must be known to dpkg first.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -22,7 +22,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections || true
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get install -y -qq "${missing[@]}" >/dev/null
 elif [ "${need_update:-0}" = 1 ]; then
   apt-get update -qq
 fi
