@@ -1,30 +1,8 @@
 #include "library_view.h"
 
-namespace vexa::server::testing {
+#include "recording_port.h"
 
-namespace {
-std::size_t RecordSize(int kind) {
-    switch (kind) {
-        case IMN_LOGIN_RESULT: return sizeof(IM_LOGIN_RESULT);
-        case IMN_CHAT_MESSAGE: return sizeof(IM_CHAT_DATA);
-        case IMN_FRIEND_ASK: return sizeof(IM_FRIEND_ASK_DATA);
-        case IMN_FRIEND_REPLY:
-        case IMN_FRIEND_RESULT: return sizeof(IM_FRIEND_REPLY_DATA);
-        case IMN_1V1_ASK:
-        case IMN_1V1_STOP: return sizeof(IM_1V1_DATA);
-        case IMN_1V1_REPLY: return sizeof(IM_1V1_REPLY_DATA);
-        case IMN_FILE_ASK: return sizeof(IM_FILE_ASK_DATA);
-        case IMN_ADDBL_RESULT:
-        case IMN_DELFL_RESULT: return sizeof(IM_PEER_RESULT);
-        case IMN_INVITE: return sizeof(IM_INVITE_DATA);
-        case IMN_CHANGEINFO_RESULT: return sizeof(IM_CHANGEINFO_RESULT);
-        case IMN_USERINFO_RESULT: return sizeof(IM_USERINFO_RESULT);
-        case IMN_USER_POSITION: return sizeof(IM_USER_POSITION);
-        case IMN_USER_STATUS: return sizeof(IM_USER_CHANGESTATUS);
-        default: return 0;
-    }
-}
-}  // namespace
+namespace vexa::server::testing {
 
 long RecordingPort::Notify(int kind, const void* lParam) {
     Delivered d;
@@ -37,7 +15,7 @@ long RecordingPort::Notify(int kind, const void* lParam) {
         const auto* list = static_cast<const IM_SENDASK_LIST*>(lParam);
         d.items.assign(list->items, list->items + list->count);
     } else {
-        d.record.assign(static_cast<const char*>(lParam), RecordSize(kind));
+        d.record.assign(static_cast<const char*>(lParam), vexa::testing::RecordSize(kind));
         if (kind == IMN_1V1_REPLY) {
             const auto* reply = static_cast<const IM_1V1_REPLY_DATA*>(lParam);
             if (reply->textPointer) d.replyText = reply->textPointer;
