@@ -1,8 +1,10 @@
 // vexaim-server: the reference IM server, run from the command line.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,39 +16,31 @@ namespace {
 
 using namespace vexa::server;
 
-const char kUsage[] =
-    "Usage: vexaim-server [options]\n"
-    "\n"
-    "Serves the VexaIM protocol to IM programs that use the VexaIMPlus library.\n"
-    "With no options it listens on 127.0.0.1:7788 and keeps its data in ./data/vexaim.db.\n"
-    "\n"
-    "Options:\n"
-    "  --address ADDR          address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)\n"
-    "  --port N                TCP port (default 7788; 0 picks a free one and logs it)\n"
-    "  --database PATH         SQLite database file (default ./data/vexaim.db; its folder is created)\n"
-    "  --seed-demo             create the demo accounts if missing: 10001 (alice, password alice123),\n"
-    "                          10002 (bob, bob123), 10003 (carol, carol123); alice is friends with both\n"
-    "  --add-account ID:PASS   create an account (ID 1-20 bytes, PASS 1-19 bytes); may be repeated\n"
-    "  --add-friends ID:ID     make two accounts friends; may be repeated\n"
-    "  --admin-only            do the account work above, then exit without serving\n"
-    "  --max-connections N     connections served at once (default 1024)\n"
-    "  --max-backlog BYTES     unsent bytes a slow client may hold up before it is disconnected\n"
-    "                          (default 262144); chats waiting for it are kept for its next login\n"
-    "  --login-timeout SEC     time a new connection has to log in (default 30)\n"
-    "  --idle-timeout SEC      a logged-in client silent this long is disconnected (default 300)\n"
-    "  --max-mail N            packets kept for one offline user (default 10000)\n"
-    "  --hash-threads N        threads that check passwords (default 2)\n"
-    "  --log-level LEVEL       error, warn, info (default) or debug\n"
-    "  --help                  show this text\n";
+struct ProgramOptions {
+    ServerOptions server;
+    std::string database = "data/vexaim.db";
+    bool seedDemo = false, adminOnly = false;
+    std::vector<std::string> accounts, friendships;
+};
 
-bool ParseNumber(const char* text, unsigned long long max, unsigned long long& out) {
-    if (!text || !*text) return false;
+bool ParseNumber(const char* text, unsigned long long min, unsigned long long max, unsigned long long& out) {
+    if (!text || !*text || text[0] == '-') return false;
     char* end = nullptr;
     errno = 0;
     unsigned long long value = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value > max || text[0] == '-') return false;
+    if (errno != 0 || *end != '\0' || value < min || value > max) return false;
     out = value;
     return true;
+}
+
+// "A,B" as two numbers within the bounds.
+bool ParsePair(const char* text, unsigned long long min, unsigned long long max, unsigned long long& a,
+               unsigned long long& b) {
+    if (!text) return false;
+    std::string s = text;
+    auto comma = s.find(',');
+    if (comma == std::string::npos) return false;
+    return ParseNumber(s.substr(0, comma).c_str(), min, max, a) && ParseNumber(s.c_str() + comma + 1, min, max, b);
 }
 
 bool SplitPair(const std::string& text, std::string& first, std::string& second) {
@@ -57,6 +51,163 @@ bool SplitPair(const std::string& text, std::string& first, std::string& second)
     return true;
 }
 
+// One command-line option: its name, the value it takes (empty for a flag),
+// its help text, and what it does with the value (an error text, or empty).
+struct Option {
+    const char* name;
+    const char* value;
+    const char* help;
+    std::function<std::string(ProgramOptions&, const char*)> apply;
+};
+
+std::string Seconds(const char* v, unsigned long long min, unsigned long long max, std::chrono::milliseconds& out,
+                    const char* name) {
+    unsigned long long n = 0;
+    if (!ParseNumber(v, min, max, n))
+        return std::string(name) + " needs " + std::to_string(min) + ".." + std::to_string(max) + " seconds";
+    out = std::chrono::seconds(n);
+    return {};
+}
+
+const std::vector<Option>& Options() {
+    using O = ProgramOptions;
+    static const std::vector<Option> options = {
+        {"--address", "ADDR", "address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)",
+         [](O& o, const char* v) { return v ? (o.server.address = v, std::string()) : "--address needs a value"; }},
+        {"--port", "N", "TCP port (default 7788; 0 picks a free one and logs it)",
+         [](O& o, const char* v) {
+             unsigned long long n = 0;
+             if (!ParseNumber(v, 0, 65535, n)) return std::string("--port needs a number 0..65535");
+             o.server.port = static_cast<std::uint16_t>(n);
+             return std::string();
+         }},
+        {"--database", "PATH", "SQLite database file (default ./data/vexaim.db; its folder is created)",
+         [](O& o, const char* v) { return v && *v ? (o.database = v, std::string()) : "--database needs a path"; }},
+        {"--seed-demo", "",
+         "create the demo accounts if missing: 10001 (alice, password alice123),\n"
+         "10002 (bob, bob123), 10003 (carol, carol123); alice is friends with both",
+         [](O& o, const char*) { return o.seedDemo = true, std::string(); }},
+        {"--add-account", "ID:PASS", "create an account (ID 1-20 bytes, PASS 1-19 bytes); may be repeated",
+         [](O& o, const char* v) {
+             return v ? (o.accounts.push_back(v), std::string()) : "--add-account needs ID:PASSWORD";
+         }},
+        {"--add-friends", "ID:ID", "make two accounts friends; may be repeated",
+         [](O& o, const char* v) { return v ? (o.friendships.push_back(v), std::string()) : "--add-friends needs ID:ID"; }},
+        {"--admin-only", "", "do the account work above, then exit without serving",
+         [](O& o, const char*) { return o.adminOnly = true, std::string(); }},
+        {"--threads", "N", "network threads (default: one per core)",
+         [](O& o, const char* v) {
+             unsigned long long n = 0;
+             if (!ParseNumber(v, 1, 256, n)) return std::string("--threads needs 1..256");
+             o.server.networkThreads = static_cast<unsigned>(n);
+             return std::string();
+         }},
+        {"--max-connections", "N", "connections served at once (default 1024)",
+         [](O& o, const char* v) {
+             unsigned long long n = 0;
+             if (!ParseNumber(v, 1, 1000000, n)) return std::string("--max-connections needs 1..1000000");
+             o.server.maxConnections = n;
+             return std::string();
+         }},
+        {"--max-backlog", "BYTES",
+         "unsent bytes a slow client may hold up before it is disconnected\n"
+         "(default 262144, at least 65536); chats waiting for it are kept for its next login",
+         [](O& o, const char* v) {
+             // Room for a few of the largest packets, so one big packet never looks like a slow reader.
+             unsigned long long n = 0;
+             if (!ParseNumber(v, 65536, 1ull << 32, n)) return std::string("--max-backlog needs at least 65536");
+             o.server.limits.maxBacklogBytes = n;
+             return std::string();
+         }},
+        {"--login-timeout", "SEC", "time a new connection has to log in (default 30)",
+         [](O& o, const char* v) { return Seconds(v, 1, 86400, o.server.limits.loginTimeout, "--login-timeout"); }},
+        {"--idle-timeout", "SEC", "a logged-in client silent this long is disconnected (default 300)",
+         [](O& o, const char* v) { return Seconds(v, 1, 604800, o.server.limits.idleTimeout, "--idle-timeout"); }},
+        {"--linger", "SEC",
+         "how long a closing connection waits for its client to take the last\n"
+         "packets and close (default 3); what it has not acknowledged is kept",
+         [](O& o, const char* v) { return Seconds(v, 1, 60, o.server.limits.linger, "--linger"); }},
+        {"--max-mail", "N", "packets kept for one offline user (default 10000)",
+         [](O& o, const char* v) {
+             unsigned long long n = 0;
+             if (!ParseNumber(v, 1, 10000000, n)) return std::string("--max-mail needs 1..10000000");
+             o.server.maxMailPerUser = n;
+             return std::string();
+         }},
+        {"--hash-threads", "N", "threads that check passwords (default 2)",
+         [](O& o, const char* v) {
+             unsigned long long n = 0;
+             if (!ParseNumber(v, 1, 64, n)) return std::string("--hash-threads needs 1..64");
+             o.server.hashThreads = static_cast<unsigned>(n);
+             return std::string();
+         }},
+        {"--throttle-account", "FREE,LOCK",
+         "failed logins per account before they are slowed, and before they\n"
+         "are refused for the lockout time (default 3,10)",
+         [](O& o, const char* v) {
+             unsigned long long a = 0, b = 0;
+             if (!ParsePair(v, 1, 100000, a, b) || b <= a) return std::string("--throttle-account needs FREE,LOCK with FREE < LOCK");
+             o.server.throttle.accountFree = static_cast<unsigned>(a);
+             o.server.throttle.accountLock = static_cast<unsigned>(b);
+             return std::string();
+         }},
+        {"--throttle-address", "FREE,LOCK", "the same per source address (default 20,100)",
+         [](O& o, const char* v) {
+             unsigned long long a = 0, b = 0;
+             if (!ParsePair(v, 1, 1000000, a, b) || b <= a) return std::string("--throttle-address needs FREE,LOCK with FREE < LOCK");
+             o.server.throttle.addressFree = static_cast<unsigned>(a);
+             o.server.throttle.addressLock = static_cast<unsigned>(b);
+             return std::string();
+         }},
+        {"--throttle-delay", "MS,MAX_MS",
+         "the first delay of a slowed login, doubled per further failure up to\n"
+         "MAX_MS (default 250,8000)",
+         [](O& o, const char* v) {
+             unsigned long long a = 0, b = 0;
+             if (!ParsePair(v, 1, 600000, a, b) || b < a) return std::string("--throttle-delay needs MS,MAX_MS with MS <= MAX_MS");
+             o.server.throttle.delay = std::chrono::milliseconds(a);
+             o.server.throttle.maxDelay = std::chrono::milliseconds(b);
+             return std::string();
+         }},
+        {"--throttle-forget", "SEC", "one counted failure is forgotten per SEC (default 60)",
+         [](O& o, const char* v) { return Seconds(v, 1, 86400, o.server.throttle.forget, "--throttle-forget"); }},
+        {"--throttle-lockout", "SEC", "how long logins stay refused at the lock count (default 300)",
+         [](O& o, const char* v) { return Seconds(v, 1, 86400, o.server.throttle.lockout, "--throttle-lockout"); }},
+        {"--log-level", "LEVEL", "error, warn, info (default) or debug",
+         [](O&, const char* v) {
+             std::string level = v ? v : "";
+             if (level == "error") SetLogLevel(LogLevel::Error);
+             else if (level == "warn") SetLogLevel(LogLevel::Warn);
+             else if (level == "info") SetLogLevel(LogLevel::Info);
+             else if (level == "debug") SetLogLevel(LogLevel::Debug);
+             else return std::string("--log-level needs error, warn, info or debug");
+             return std::string();
+         }},
+    };
+    return options;
+}
+
+std::string Usage() {
+    std::string out =
+        "Usage: vexaim-server [options]\n"
+        "\n"
+        "Serves the VexaIM protocol to IM programs that use the VexaIMPlus library.\n"
+        "With no options it listens on 127.0.0.1:7788 and keeps its data in ./data/vexaim.db.\n"
+        "\n"
+        "Options:\n";
+    for (const Option& o : Options()) {
+        std::string head = std::string("  ") + o.name + (*o.value ? std::string(" ") + o.value : std::string());
+        if (head.size() < 26) head.resize(26, ' ');
+        else head += "\n" + std::string(26, ' ');
+        std::string help = o.help;
+        for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += 27)
+            help.insert(at + 1, std::string(26, ' '));
+        out += head + help + "\n";
+    }
+    out += "  --help                  show this text\n";
+    return out;
+}
+
 int Fail(const std::string& message) {
     std::fprintf(stderr, "vexaim-server: %s\n(see --help)\n", message.c_str());
     return 2;
@@ -65,87 +216,37 @@ int Fail(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    ServerOptions options;
-    std::string database = "data/vexaim.db";
-    bool seedDemo = false, adminOnly = false;
-    std::vector<std::string> accounts, friendships;
-
+    ProgramOptions program;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        unsigned long long n = 0;
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(Usage().c_str(), stdout);
             return 0;
-        } else if (arg == "--address") {
-            const char* v = value();
-            if (!v) return Fail("--address needs a value");
-            options.address = v;
-        } else if (arg == "--port") {
-            if (!ParseNumber(value(), 65535, n)) return Fail("--port needs a number 0..65535");
-            options.port = static_cast<std::uint16_t>(n);
-        } else if (arg == "--database") {
-            const char* v = value();
-            if (!v || !*v) return Fail("--database needs a path");
-            database = v;
-        } else if (arg == "--seed-demo") {
-            seedDemo = true;
-        } else if (arg == "--add-account") {
-            const char* v = value();
-            if (!v) return Fail("--add-account needs ID:PASSWORD");
-            accounts.push_back(v);
-        } else if (arg == "--add-friends") {
-            const char* v = value();
-            if (!v) return Fail("--add-friends needs ID:ID");
-            friendships.push_back(v);
-        } else if (arg == "--admin-only") {
-            adminOnly = true;
-        } else if (arg == "--max-connections") {
-            if (!ParseNumber(value(), 1000000, n) || n == 0) return Fail("--max-connections needs a number 1..1000000");
-            options.maxConnections = n;
-        } else if (arg == "--max-backlog") {
-            // Room for a few of the largest packets, so one big packet never looks like a slow reader.
-            if (!ParseNumber(value(), 1ull << 32, n) || n < 65536) return Fail("--max-backlog needs at least 65536");
-            options.maxBacklogBytes = n;
-        } else if (arg == "--login-timeout") {
-            if (!ParseNumber(value(), 86400, n) || n == 0) return Fail("--login-timeout needs 1..86400 seconds");
-            options.loginTimeout = std::chrono::seconds(n);
-        } else if (arg == "--idle-timeout") {
-            if (!ParseNumber(value(), 86400 * 7, n) || n == 0) return Fail("--idle-timeout needs 1..604800 seconds");
-            options.idleTimeout = std::chrono::seconds(n);
-        } else if (arg == "--max-mail") {
-            if (!ParseNumber(value(), 10000000, n) || n == 0) return Fail("--max-mail needs 1..10000000");
-            options.maxMailPerUser = n;
-        } else if (arg == "--hash-threads") {
-            if (!ParseNumber(value(), 64, n) || n == 0) return Fail("--hash-threads needs 1..64");
-            options.hashThreads = static_cast<unsigned>(n);
-        } else if (arg == "--log-level") {
-            const char* v = value();
-            std::string level = v ? v : "";
-            if (level == "error") SetLogLevel(LogLevel::Error);
-            else if (level == "warn") SetLogLevel(LogLevel::Warn);
-            else if (level == "info") SetLogLevel(LogLevel::Info);
-            else if (level == "debug") SetLogLevel(LogLevel::Debug);
-            else return Fail("--log-level needs error, warn, info or debug");
-        } else {
-            return Fail("unknown option " + arg);
         }
+        const Option* option = nullptr;
+        for (const Option& o : Options())
+            if (arg == o.name) option = &o;
+        if (!option) return Fail("unknown option " + arg);
+        const char* value = nullptr;
+        if (*option->value) value = i + 1 < argc ? argv[++i] : nullptr;
+        std::string error = option->apply(program, value);
+        if (!error.empty()) return Fail(error);
     }
 
     try {
-        std::filesystem::path dbPath(database);
+        std::filesystem::path dbPath(program.database);
         if (dbPath.has_parent_path()) std::filesystem::create_directories(dbPath.parent_path());
-        Store store(database);
-        Log(LogLevel::Info, "database " + database);
+        auto store = OpenSqliteStore(program.database);
+        Log(LogLevel::Info, "database " + program.database);
 
-        if (seedDemo) {
-            int created = SeedDemo(store);
+        if (program.seedDemo) {
+            int created = SeedDemo(*store);
             Log(LogLevel::Info, "demo accounts ready (" + std::to_string(created) + " created now)");
         }
-        for (const std::string& entry : accounts) {
+        for (const std::string& entry : program.accounts) {
             std::string id, password;
             if (!SplitPair(entry, id, password)) return Fail("--add-account needs ID:PASSWORD, got " + entry);
-            switch (CreateAccount(store, id, password, id)) {
+            switch (CreateAccount(*store, id, password, id)) {
                 case AccountResult::Created: Log(LogLevel::Info, "account " + Printable(id) + " created"); break;
                 case AccountResult::Exists: Log(LogLevel::Warn, "account " + Printable(id) + " exists already"); break;
                 case AccountResult::BadName: return Fail("account ID must be 1-20 bytes without blanks or markup");
@@ -153,26 +254,19 @@ int main(int argc, char** argv) {
                 case AccountResult::HashFailed: return Fail("password hashing failed");
             }
         }
-        for (const std::string& entry : friendships) {
+        for (const std::string& entry : program.friendships) {
             std::string a, b;
-            if (!SplitPair(entry, a, b) || !MakeFriends(store, a, b))
+            if (!SplitPair(entry, a, b) || !MakeFriends(*store, a, b))
                 return Fail("--add-friends needs two different existing accounts, got " + entry);
             Log(LogLevel::Info, Printable(a) + " and " + Printable(b) + " are friends");
         }
-        if (adminOnly) return 0;
+        if (program.adminOnly) return 0;
 
-        asio::io_context io(1);
-        Server server(io, store, options);
-        asio::signal_set signals(io, SIGINT, SIGTERM);
-        signals.async_wait([&](std::error_code ec, int signal) {
-            if (ec) return;
-            Log(LogLevel::Info, std::string("signal ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ": stopping");
-            server.Stop();
-        });
         std::signal(SIGPIPE, SIG_IGN);
-        server.Start();
-        Log(LogLevel::Info, "listening on " + options.address + ":" + std::to_string(server.Port()));
-        io.run();
+        Server server(*store, program.server);
+        server.StopOnSignals();
+        Log(LogLevel::Info, "listening on " + program.server.address + ":" + std::to_string(server.Port()));
+        server.Run();
         Log(LogLevel::Info, "stopped");
         return 0;
     } catch (const std::exception& e) {

@@ -1,22 +1,22 @@
-// The server's storage: one SQLite database file.
+// What the server keeps: accounts, friends, pending friend requests,
+// blacklists, profiles, status, positions and the mailboxes of packets kept
+// for a later login.
 //
-// Texts are kept as the GBK bytes the clients send (BLOB columns), so no byte
-// is ever reinterpreted. All calls come from the server's network thread; the
-// store is not shared between threads. A failing statement throws StoreError,
-// which the caller turns into a dropped request and a log line.
+// Texts are the GBK bytes the clients send, kept as bytes, so no byte is ever
+// reinterpreted. Every call is safe from any thread and is atomic on its own:
+// the calls that change several tables at once (AskFriend, AnswerFriendRequest,
+// BlockUser, ChangeProfile) do so in one transaction. A failing statement
+// throws StoreError, which the caller turns into a dropped request and a log
+// line.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace vexa::server {
 
@@ -62,72 +62,55 @@ struct Mail {
 
 class Store {
 public:
-    // Opens (creating when needed) the database and its tables.
-    explicit Store(const std::string& path);
-    ~Store();
-    Store(const Store&) = delete;
-    Store& operator=(const Store&) = delete;
+    virtual ~Store() = default;
 
     // nullopt when the name is taken.
-    std::optional<std::int64_t> CreateAccount(std::string_view name, std::string_view passwordHash,
-                                              std::string_view nickname);
-    std::optional<Profile> FindByName(std::string_view name);
-    std::optional<Profile> FindById(std::int64_t id);
-    std::string PasswordHash(std::int64_t id);
-    void SetPasswordHash(std::int64_t id, std::string_view hash);
-    void UpdateProfile(std::int64_t id, std::string_view nickname, std::string_view littleword,
-                       std::string_view birthday, int afset);
-    void UpdateDetails(const Profile& profile);  // every profile field but name and status
-    void SetStatus(std::int64_t id, int status, std::string_view note);
-    void SetPosition(std::int64_t id, const Position& pos);
+    virtual std::optional<std::int64_t> CreateAccount(std::string_view name, std::string_view passwordHash,
+                                                      std::string_view nickname) = 0;
+    virtual std::optional<Profile> FindByName(std::string_view name) = 0;
+    virtual std::optional<Profile> FindById(std::int64_t id) = 0;
+    // The account number alone, for the requests that only route.
+    virtual std::optional<std::int64_t> FindIdByName(std::string_view name) = 0;
+    virtual std::string PasswordHash(std::int64_t id) = 0;
+    virtual void SetPasswordHash(std::int64_t id, std::string_view hash) = 0;
+    // Nickname, personal text, birthday and afset; a non-empty newHash
+    // replaces the password hash in the same transaction.
+    virtual void ChangeProfile(std::int64_t id, std::string_view nickname, std::string_view littleword,
+                               std::string_view birthday, int afset, std::string_view newHash) = 0;
+    virtual void UpdateDetails(const Profile& profile) = 0;  // every profile field but name and status
+    virtual void SetStatus(std::int64_t id, int status, std::string_view note) = 0;
+    virtual void SetPosition(std::int64_t id, const Position& pos) = 0;
 
-    bool AreFriends(std::int64_t a, std::int64_t b);
-    void AddFriendship(std::int64_t a, std::int64_t b);
-    bool RemoveFriendship(std::int64_t a, std::int64_t b);  // false when they were not friends
-    std::vector<Profile> Friends(std::int64_t id);           // ordered by friend id
-    std::vector<std::int64_t> FriendIds(std::int64_t id);
-    std::size_t FriendCount(std::int64_t id);
+    virtual bool AreFriends(std::int64_t a, std::int64_t b) = 0;
+    virtual void AddFriendship(std::int64_t a, std::int64_t b) = 0;
+    virtual bool RemoveFriendship(std::int64_t a, std::int64_t b) = 0;  // false when they were not friends
+    virtual std::vector<Profile> Friends(std::int64_t id) = 0;           // ordered by friend id
+    virtual std::vector<std::int64_t> FriendIds(std::int64_t id) = 0;    // ordered
+    virtual std::size_t FriendCount(std::int64_t id) = 0;
 
-    bool IsBlocked(std::int64_t owner, std::int64_t blocked);
-    void Block(std::int64_t owner, std::int64_t blocked);
-    void Unblock(std::int64_t owner, std::int64_t blocked);
+    virtual bool IsBlocked(std::int64_t owner, std::int64_t blocked) = 0;
+    // Blocks the user and ends the friendship and the pending requests between them.
+    virtual void BlockUser(std::int64_t owner, std::int64_t blocked) = 0;
 
-    // A newer request from the same asker replaces the older one.
-    void AddFriendRequest(std::int64_t from, std::int64_t to, std::string_view text, bool withText);
-    bool HasFriendRequest(std::int64_t from, std::int64_t to);
-    void RemoveFriendRequest(std::int64_t from, std::int64_t to);
-    std::vector<FriendRequest> FriendRequestsTo(std::int64_t to);
-    std::size_t FriendRequestCountTo(std::int64_t to);
+    // Stores a request (a newer one from the same asker replaces the older
+    // one); asking someone takes them off one's own blacklist.
+    virtual void AskFriend(std::int64_t from, std::int64_t to, std::string_view text, bool withText) = 0;
+    virtual bool HasFriendRequest(std::int64_t from, std::int64_t to) = 0;
+    // Removes the asker's request; agreeing also removes a request the other
+    // way and makes both friends.
+    virtual void AnswerFriendRequest(std::int64_t asker, std::int64_t answerer, bool agreed) = 0;
+    virtual std::vector<FriendRequest> FriendRequestsTo(std::int64_t to) = 0;  // oldest first
+    virtual std::size_t FriendRequestCountTo(std::int64_t to) = 0;
 
-    // Packets kept for a user who is offline, delivered in seq order.
-    std::int64_t AddMail(std::int64_t recipient, int code, std::string_view payload);
-    std::vector<Mail> MailFor(std::int64_t recipient);
+    // Packets kept for a later login, delivered in seq order.
+    virtual std::int64_t AddMail(std::int64_t recipient, int code, std::string_view payload) = 0;
     // At most limit packets after seq afterSeq, in order.
-    std::vector<Mail> MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit);
-    void DeleteMailUpTo(std::int64_t recipient, std::int64_t seq);
-    std::size_t MailCount(std::int64_t recipient);
-
-    // Runs fn inside one transaction (commit on return, rollback on throw).
-    template <class Fn>
-    void Transaction(Fn&& fn) {
-        Exec("BEGIN IMMEDIATE");
-        try {
-            fn();
-        } catch (...) {
-            Exec("ROLLBACK");
-            throw;
-        }
-        Exec("COMMIT");
-    }
-
-private:
-    class Statement;
-    Statement Prepare(const char* sql);
-    void Exec(const char* sql);
-    static Profile ReadProfile(const Statement& row);
-
-    sqlite3* db_ = nullptr;
-    std::map<const char*, sqlite3_stmt*> cache_;  // keyed by the literal's address
+    virtual std::vector<Mail> MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) = 0;
+    virtual void DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) = 0;
+    virtual std::size_t MailCount(std::int64_t recipient) = 0;
 };
+
+// The embedded store: one SQLite file, created with its tables when missing.
+std::unique_ptr<Store> OpenSqliteStore(const std::string& path);
 
 }  // namespace vexa::server

@@ -42,7 +42,7 @@ TEST(ServerTexts, EveryTextIsTheGbkOfItsReadableForm) {
         {texts::kBadProfileData, "资料格式错误"},  {texts::kOldPasswordWrong, "原密码错误"},
         {texts::kBusy, "服务器忙，请稍后再试"},     {texts::kNickAlice, "爱丽丝"},
         {texts::kNickBob, "鲍勃"},                 {texts::kNickCarol, "卡罗尔"},
-        {texts::kWordAlice, "你好，我是爱丽丝"},
+        {texts::kWordAlice, "你好，我是爱丽丝"},  {texts::kTooManyAttempts, "登录失败次数过多，请稍后再试"},
     };
     for (const Case& c : cases) EXPECT_EQ(FromGbk(c.gbk), c.readable);
 }
@@ -165,7 +165,8 @@ TEST(Store, AccountsFriendsRequestsBlacklistAndMailSurviveReopening) {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     std::string path = std::string(pattern) + "/db";
     {
-        Store store(path);
+        auto opened = OpenSqliteStore(path);
+        Store& store = *opened;
         EXPECT_EQ(SeedDemo(store), 3);
         EXPECT_EQ(SeedDemo(store), 0);
         EXPECT_EQ(CreateAccount(store, "dave", "pw", "dave"), AccountResult::Created);
@@ -175,14 +176,15 @@ TEST(Store, AccountsFriendsRequestsBlacklistAndMailSurviveReopening) {
         auto dave = store.FindByName("dave");
         ASSERT_TRUE(dave);
         EXPECT_EQ(dave->id, 10004);
-        store.AddFriendRequest(dave->id, 10002, "hi", true);
-        store.Block(10003, dave->id);
+        store.AskFriend(dave->id, 10002, "hi", true);
+        store.BlockUser(10003, dave->id);
         EXPECT_EQ(store.AddMail(10002, 3, "first"), 1);
         store.AddMail(10002, 24, "second");
         store.AddMail(10003, 3, "other");
     }
     {
-        Store store(path);
+        auto opened = OpenSqliteStore(path);
+        Store& store = *opened;
         EXPECT_TRUE(store.AreFriends(10001, 10002));
         EXPECT_TRUE(store.AreFriends(10002, 10001));
         EXPECT_FALSE(store.AreFriends(10002, 10003));
@@ -192,7 +194,7 @@ TEST(Store, AccountsFriendsRequestsBlacklistAndMailSurviveReopening) {
         EXPECT_EQ(requests[0].text, "hi");
         EXPECT_TRUE(store.IsBlocked(10003, 10004));
         EXPECT_FALSE(store.IsBlocked(10004, 10003));
-        auto mail = store.MailFor(10002);
+        auto mail = store.MailAfter(10002, 0, 100);
         ASSERT_EQ(mail.size(), 2u);
         EXPECT_EQ(mail[0].payload, "first");
         EXPECT_EQ(mail[1].code, 24);

@@ -171,8 +171,8 @@ TEST_F(ServerFaultTest, ClientsVanishingMidPacket) {
 
 TEST(ServerTimeouts, SilentClientsAreClosedOthersStay) {
     ServerOptions options = ServerUnderTest::FastOptions();
-    options.loginTimeout = std::chrono::milliseconds(300);
-    options.idleTimeout = std::chrono::milliseconds(600);
+    options.limits.loginTimeout = std::chrono::milliseconds(300);
+    options.limits.idleTimeout = std::chrono::milliseconds(600);
     ServerUnderTest server(options);
     Client neverLogsIn(server.Port());
     Client silent(server.Port());
@@ -211,7 +211,7 @@ TEST(ServerLimits, ConnectionsBeyondTheLimitAreRefusedOthersServed) {
 
 TEST(ServerSlowReader, BacklogIsBoundedAndNothingIsLost) {
     ServerOptions options = ServerUnderTest::FastOptions();
-    options.maxBacklogBytes = 64 * 1024;
+    options.limits.maxBacklogBytes = 64 * 1024;
     options.maxMailPerUser = 100000;
     ServerUnderTest server(options);
     Client reader(server.Port());
@@ -268,12 +268,9 @@ TEST(ServerLoad, ManyClientsChatConcurrentlyNothingLost) {
     constexpr int kMessages = 25;
     ServerUnderTest server;
     // One hash for all: hashing is deliberately slow, and these accounts only need to exist.
-    server.Call([&] {
-        auto hash = HashPassword("pw");
-        ASSERT_TRUE(hash);
-        for (int i = 0; i < kClients; ++i)
-            server.StoreForSetup().CreateAccount("load" + std::to_string(i), *hash, "");
-    });
+    auto hash = HashPassword("pw");
+    ASSERT_TRUE(hash);
+    for (int i = 0; i < kClients; ++i) server.StoreForSetup().CreateAccount("load" + std::to_string(i), *hash, "");
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < kClients; ++i) {
         clients.push_back(std::make_unique<Client>(server.Port()));

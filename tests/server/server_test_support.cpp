@@ -32,14 +32,16 @@ TempDir::~TempDir() {
 ServerOptions ServerUnderTest::FastOptions() {
     ServerOptions o;
     o.port = 0;
-    o.loginTimeout = std::chrono::milliseconds(2000);
-    o.idleTimeout = std::chrono::milliseconds(4000);
+    o.networkThreads = 2;  // every test runs the multi-threaded path
+    o.limits.loginTimeout = std::chrono::milliseconds(2000);
+    o.limits.idleTimeout = std::chrono::milliseconds(4000);
+    o.limits.linger = std::chrono::milliseconds(1500);
     return o;
 }
 
 ServerUnderTest::ServerUnderTest(ServerOptions options, bool seedDemo) : options_(std::move(options)) {
     SetLogLevel(std::getenv("VEXA_SERVER_TEST_LOG") ? LogLevel::Debug : LogLevel::Error);
-    store_ = std::make_unique<Store>(dir_.Path() + "/vexaim.db");
+    store_ = OpenSqliteStore(dir_.Path() + "/vexaim.db");
     if (seedDemo) SeedDemo(*store_);
     StartServer();
 }
@@ -47,38 +49,27 @@ ServerUnderTest::ServerUnderTest(ServerOptions options, bool seedDemo) : options
 ServerUnderTest::~ServerUnderTest() { StopServer(); }
 
 void ServerUnderTest::StartServer() {
-    io_ = std::make_unique<asio::io_context>(1);
-    server_ = std::make_unique<Server>(*io_, *store_, options_);
+    server_ = std::make_unique<Server>(*store_, options_);
     port_ = server_->Port();
-    server_->Start();
-    thread_ = std::thread([this] {
-        auto guard = asio::make_work_guard(*io_);
-        io_->run();
-    });
+    thread_ = std::thread([this] { server_->Run(); });
 }
 
 void ServerUnderTest::StopServer() {
     if (!server_) return;
-    asio::post(*io_, [this] {
-        server_->Stop();
-        io_->stop();
-    });
+    server_->Stop();
     thread_.join();
     server_.reset();
-    io_.reset();
 }
 
 void ServerUnderTest::Restart() {
     StopServer();
     store_.reset();
-    store_ = std::make_unique<Store>(dir_.Path() + "/vexaim.db");
+    store_ = OpenSqliteStore(dir_.Path() + "/vexaim.db");
     options_.port = 0;
     StartServer();
 }
 
-ServerStats ServerUnderTest::Stats() {
-    return Call([this] { return server_->Stats(); });
-}
+ServerStats ServerUnderTest::Stats() { return server_->Stats(); }
 
 std::string ServerFrame(int code, std::string_view payload) {
     auto framed = protocol::FrameServerPacket(code, payload);

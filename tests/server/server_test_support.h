@@ -2,8 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <future>
-#include <type_traits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,8 +25,8 @@ private:
     std::string path_;
 };
 
-// The server runs on its own thread with its own io_context. The database
-// lives in a temporary folder and survives Restart.
+// The server runs on its own threads. The database lives in a temporary
+// folder and survives Restart.
 class ServerUnderTest {
 public:
     explicit ServerUnderTest(ServerOptions options = FastOptions(), bool seedDemo = true);
@@ -38,9 +36,9 @@ public:
     std::uint16_t Port() const { return port_; }
     // Stops the server and opens the same database in a new one.
     void Restart();
-    // Runs fn on the server's thread and waits for it (for the store and stats).
-    template <class Fn>
-    auto Call(Fn fn) -> decltype(fn());
+    // Stops the server as SIGTERM does; Restart serves again.
+    void Stop() { StopServer(); }
+    // The store is safe from any thread.
     Store& StoreForSetup() { return *store_; }
     ServerStats Stats();
 
@@ -51,7 +49,6 @@ private:
     ServerOptions options_;
     TempDir dir_;
     std::unique_ptr<Store> store_;
-    std::unique_ptr<asio::io_context> io_;
     std::unique_ptr<Server> server_;
     std::thread thread_;
     std::uint16_t port_ = 0;
@@ -97,22 +94,5 @@ private:
 
 // The frame the server sends for code and payload (with its trailing zero).
 std::string ServerFrame(int code, std::string_view payload);
-
-template <class Fn>
-auto ServerUnderTest::Call(Fn fn) -> decltype(fn()) {
-    using Result = decltype(fn());
-    if constexpr (std::is_void_v<Result>) {
-        std::promise<void> done;
-        asio::post(*io_, [&] {
-            fn();
-            done.set_value();
-        });
-        done.get_future().wait();
-    } else {
-        std::promise<Result> done;
-        asio::post(*io_, [&] { done.set_value(fn()); });
-        return done.get_future().get();
-    }
-}
 
 }  // namespace vexa::server::testing

@@ -1,12 +1,21 @@
-#include "server/store.h"
-
+// The embedded store on SQLite: one file, one connection shared by every
+// thread behind one lock. SQLite serialises writers anyway, and its calls
+// here are short (no fsync per commit in WAL mode with synchronous=NORMAL).
 #include <sqlite3.h>
+
+#include <map>
+#include <mutex>
+
+#include "server/store.h"
 
 namespace vexa::server {
 
+namespace {
+
+
 // A cached prepared statement in use: bound on the way in, reset on the way
 // out, so a statement is never left half-stepped whatever throws.
-class Store::Statement {
+class Statement {
 public:
     Statement(sqlite3* db, sqlite3_stmt* stmt) : db_(db), stmt_(stmt) {}
     ~Statement() {
@@ -54,8 +63,6 @@ private:
     sqlite3_stmt* stmt_;
 };
 
-namespace {
-
 constexpr const char* kSchema[] = {
     "PRAGMA journal_mode=WAL",
     "PRAGMA synchronous=NORMAL",
@@ -91,9 +98,70 @@ constexpr const char kProfileColumns[] =
     "id, name, nickname, littleword, birthday, sex, photo, pos_id, pos_ms, pos0, pos1, pos2, pos3,"
     " class, vip, status, status_note, style, afset, vp, lt";
 
-}  // namespace
+class SqliteStore final : public Store {
+public:
+    explicit SqliteStore(const std::string& path);
+    ~SqliteStore() override;
 
-Store::Store(const std::string& path) {
+    std::optional<std::int64_t> CreateAccount(std::string_view name, std::string_view passwordHash,
+                                              std::string_view nickname) override;
+    std::optional<Profile> FindByName(std::string_view name) override;
+    std::optional<Profile> FindById(std::int64_t id) override;
+    std::optional<std::int64_t> FindIdByName(std::string_view name) override;
+    std::string PasswordHash(std::int64_t id) override;
+    void SetPasswordHash(std::int64_t id, std::string_view hash) override;
+    void ChangeProfile(std::int64_t id, std::string_view nickname, std::string_view littleword,
+                       std::string_view birthday, int afset, std::string_view newHash) override;
+    void UpdateDetails(const Profile& profile) override;
+    void SetStatus(std::int64_t id, int status, std::string_view note) override;
+    void SetPosition(std::int64_t id, const Position& pos) override;
+    bool AreFriends(std::int64_t a, std::int64_t b) override;
+    void AddFriendship(std::int64_t a, std::int64_t b) override;
+    bool RemoveFriendship(std::int64_t a, std::int64_t b) override;
+    std::vector<Profile> Friends(std::int64_t id) override;
+    std::vector<std::int64_t> FriendIds(std::int64_t id) override;
+    std::size_t FriendCount(std::int64_t id) override;
+    bool IsBlocked(std::int64_t owner, std::int64_t blocked) override;
+    void BlockUser(std::int64_t owner, std::int64_t blocked) override;
+    void AskFriend(std::int64_t from, std::int64_t to, std::string_view text, bool withText) override;
+    bool HasFriendRequest(std::int64_t from, std::int64_t to) override;
+    void AnswerFriendRequest(std::int64_t asker, std::int64_t answerer, bool agreed) override;
+    std::vector<FriendRequest> FriendRequestsTo(std::int64_t to) override;
+    std::size_t FriendRequestCountTo(std::int64_t to) override;
+    std::int64_t AddMail(std::int64_t recipient, int code, std::string_view payload) override;
+    std::vector<Mail> MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) override;
+    void DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) override;
+    std::size_t MailCount(std::int64_t recipient) override;
+
+private:
+    Statement Prepare(const char* sql);
+    void Exec(const char* sql);
+    static Profile ReadProfile(const Statement& row);
+    void RemoveRequest(std::int64_t from, std::int64_t to);
+    bool RemoveFriendshipLocked(std::int64_t a, std::int64_t b);
+
+    // Runs fn inside one transaction (commit on return, rollback on throw);
+    // the caller holds the lock.
+    template <class Fn>
+    void Transaction(Fn&& fn) {
+        Exec("BEGIN IMMEDIATE");
+        try {
+            fn();
+        } catch (...) {
+            Exec("ROLLBACK");
+            throw;
+        }
+        Exec("COMMIT");
+    }
+
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+    std::map<const char*, sqlite3_stmt*> cache_;  // keyed by the literal's address
+};
+
+using Lock = std::lock_guard<std::mutex>;
+
+SqliteStore::SqliteStore(const std::string& path) {
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -111,12 +179,12 @@ Store::Store(const std::string& path) {
     }
 }
 
-Store::~Store() {
+SqliteStore::~SqliteStore() {
     for (auto& entry : cache_) sqlite3_finalize(entry.second);
     sqlite3_close(db_);
 }
 
-void Store::Exec(const char* sql) {
+void SqliteStore::Exec(const char* sql) {
     char* error = nullptr;
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
         std::string message = error ? error : "unknown error";
@@ -125,7 +193,7 @@ void Store::Exec(const char* sql) {
     }
 }
 
-Store::Statement Store::Prepare(const char* sql) {
+Statement SqliteStore::Prepare(const char* sql) {
     auto found = cache_.find(sql);
     if (found != cache_.end()) return Statement(db_, found->second);
     sqlite3_stmt* stmt = nullptr;
@@ -135,7 +203,7 @@ Store::Statement Store::Prepare(const char* sql) {
     return Statement(db_, stmt);
 }
 
-Profile Store::ReadProfile(const Statement& row) {
+Profile SqliteStore::ReadProfile(const Statement& row) {
     Profile p;
     p.id = row.Int(0);
     p.name = row.Text(1);
@@ -161,8 +229,9 @@ Profile Store::ReadProfile(const Statement& row) {
     return p;
 }
 
-std::optional<std::int64_t> Store::CreateAccount(std::string_view name, std::string_view passwordHash,
-                                                 std::string_view nickname) {
+std::optional<std::int64_t> SqliteStore::CreateAccount(std::string_view name, std::string_view passwordHash,
+                                                       std::string_view nickname) {
+    Lock lock(mutex_);
     static const char kFind[] = "SELECT 1 FROM accounts WHERE name = ?1";
     {
         auto find = Prepare(kFind);
@@ -178,7 +247,8 @@ std::optional<std::int64_t> Store::CreateAccount(std::string_view name, std::str
     return sqlite3_last_insert_rowid(db_);
 }
 
-std::optional<Profile> Store::FindByName(std::string_view name) {
+std::optional<Profile> SqliteStore::FindByName(std::string_view name) {
+    Lock lock(mutex_);
     static const std::string sql = std::string("SELECT ") + kProfileColumns + " FROM accounts WHERE name = ?1";
     auto stmt = Prepare(sql.c_str());
     stmt.Bind(1, name);
@@ -186,7 +256,8 @@ std::optional<Profile> Store::FindByName(std::string_view name) {
     return ReadProfile(stmt);
 }
 
-std::optional<Profile> Store::FindById(std::int64_t id) {
+std::optional<Profile> SqliteStore::FindById(std::int64_t id) {
+    Lock lock(mutex_);
     static const std::string sql = std::string("SELECT ") + kProfileColumns + " FROM accounts WHERE id = ?1";
     auto stmt = Prepare(sql.c_str());
     stmt.Bind(1, id);
@@ -194,26 +265,43 @@ std::optional<Profile> Store::FindById(std::int64_t id) {
     return ReadProfile(stmt);
 }
 
-std::string Store::PasswordHash(std::int64_t id) {
+std::optional<std::int64_t> SqliteStore::FindIdByName(std::string_view name) {
+    Lock lock(mutex_);
+    static const char sql[] = "SELECT id FROM accounts WHERE name = ?1";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, name);
+    if (!stmt.Step()) return std::nullopt;
+    return stmt.Int(0);
+}
+
+std::string SqliteStore::PasswordHash(std::int64_t id) {
+    Lock lock(mutex_);
     static const char sql[] = "SELECT CAST(pwhash AS BLOB) FROM accounts WHERE id = ?1";
     auto stmt = Prepare(sql);
     stmt.Bind(1, id);
     return stmt.Step() ? stmt.Text(0) : std::string();
 }
 
-void Store::SetPasswordHash(std::int64_t id, std::string_view hash) {
+void SqliteStore::SetPasswordHash(std::int64_t id, std::string_view hash) {
+    Lock lock(mutex_);
     static const char sql[] = "UPDATE accounts SET pwhash = CAST(?2 AS TEXT) WHERE id = ?1";
     Prepare(sql).Bind(1, id).Bind(2, hash).Run();
 }
 
-void Store::UpdateProfile(std::int64_t id, std::string_view nickname, std::string_view littleword,
-                          std::string_view birthday, int afset) {
-    static const char sql[] =
+void SqliteStore::ChangeProfile(std::int64_t id, std::string_view nickname, std::string_view littleword,
+                                std::string_view birthday, int afset, std::string_view newHash) {
+    Lock lock(mutex_);
+    static const char kProfile[] =
         "UPDATE accounts SET nickname = ?2, littleword = ?3, birthday = ?4, afset = ?5 WHERE id = ?1";
-    Prepare(sql).Bind(1, id).Bind(2, nickname).Bind(3, littleword).Bind(4, birthday).Bind(5, afset).Run();
+    static const char kHash[] = "UPDATE accounts SET pwhash = CAST(?2 AS TEXT) WHERE id = ?1";
+    Transaction([&] {
+        Prepare(kProfile).Bind(1, id).Bind(2, nickname).Bind(3, littleword).Bind(4, birthday).Bind(5, afset).Run();
+        if (!newHash.empty()) Prepare(kHash).Bind(1, id).Bind(2, newHash).Run();
+    });
 }
 
-void Store::UpdateDetails(const Profile& p) {
+void SqliteStore::UpdateDetails(const Profile& p) {
+    Lock lock(mutex_);
     static const char sql[] =
         "UPDATE accounts SET nickname = ?2, littleword = ?3, birthday = ?4, sex = ?5, photo = ?6,"
         " class = ?7, vip = ?8, style = ?9, afset = ?10, vp = ?11, lt = ?12 WHERE id = ?1";
@@ -233,38 +321,48 @@ void Store::UpdateDetails(const Profile& p) {
         .Run();
 }
 
-void Store::SetStatus(std::int64_t id, int status, std::string_view note) {
+void SqliteStore::SetStatus(std::int64_t id, int status, std::string_view note) {
+    Lock lock(mutex_);
     static const char sql[] = "UPDATE accounts SET status = ?2, status_note = ?3 WHERE id = ?1";
     Prepare(sql).Bind(1, id).Bind(2, status).Bind(3, note).Run();
 }
 
-void Store::SetPosition(std::int64_t id, const Position& pos) {
+void SqliteStore::SetPosition(std::int64_t id, const Position& pos) {
+    Lock lock(mutex_);
     static const char sql[] =
         "UPDATE accounts SET pos_id = ?2, pos_ms = ?3, pos0 = ?4, pos1 = ?5, pos2 = ?6, pos3 = ?7 WHERE id = ?1";
     Prepare(sql).Bind(1, id).Bind(2, pos.id).Bind(3, pos.ms).Bind(4, pos.pos0).Bind(5, pos.pos1).Bind(6, pos.pos2)
         .Bind(7, pos.pos3).Run();
 }
 
-bool Store::AreFriends(std::int64_t a, std::int64_t b) {
+bool SqliteStore::AreFriends(std::int64_t a, std::int64_t b) {
+    Lock lock(mutex_);
     static const char sql[] = "SELECT 1 FROM friends WHERE owner = ?1 AND friend = ?2";
     auto stmt = Prepare(sql);
     stmt.Bind(1, a).Bind(2, b);
     return stmt.Step();
 }
 
-void Store::AddFriendship(std::int64_t a, std::int64_t b) {
+void SqliteStore::AddFriendship(std::int64_t a, std::int64_t b) {
+    Lock lock(mutex_);
     static const char sql[] = "INSERT OR IGNORE INTO friends (owner, friend) VALUES (?1, ?2), (?2, ?1)";
     Prepare(sql).Bind(1, a).Bind(2, b).Run();
 }
 
-bool Store::RemoveFriendship(std::int64_t a, std::int64_t b) {
+bool SqliteStore::RemoveFriendshipLocked(std::int64_t a, std::int64_t b) {
     static const char sql[] =
         "DELETE FROM friends WHERE (owner = ?1 AND friend = ?2) OR (owner = ?2 AND friend = ?1)";
     Prepare(sql).Bind(1, a).Bind(2, b).Run();
     return sqlite3_changes(db_) > 0;
 }
 
-std::vector<Profile> Store::Friends(std::int64_t id) {
+bool SqliteStore::RemoveFriendship(std::int64_t a, std::int64_t b) {
+    Lock lock(mutex_);
+    return RemoveFriendshipLocked(a, b);
+}
+
+std::vector<Profile> SqliteStore::Friends(std::int64_t id) {
+    Lock lock(mutex_);
     static const std::string sql = std::string("SELECT ") + kProfileColumns +
                                    " FROM accounts WHERE id IN (SELECT friend FROM friends WHERE owner = ?1)"
                                    " ORDER BY id";
@@ -275,7 +373,8 @@ std::vector<Profile> Store::Friends(std::int64_t id) {
     return out;
 }
 
-std::vector<std::int64_t> Store::FriendIds(std::int64_t id) {
+std::vector<std::int64_t> SqliteStore::FriendIds(std::int64_t id) {
+    Lock lock(mutex_);
     static const char sql[] = "SELECT friend FROM friends WHERE owner = ?1 ORDER BY friend";
     auto stmt = Prepare(sql);
     stmt.Bind(1, id);
@@ -284,50 +383,72 @@ std::vector<std::int64_t> Store::FriendIds(std::int64_t id) {
     return out;
 }
 
-std::size_t Store::FriendCount(std::int64_t id) {
+std::size_t SqliteStore::FriendCount(std::int64_t id) {
+    Lock lock(mutex_);
     static const char sql[] = "SELECT COUNT(*) FROM friends WHERE owner = ?1";
     auto stmt = Prepare(sql);
     stmt.Bind(1, id);
     return stmt.Step() ? static_cast<std::size_t>(stmt.Int(0)) : 0;
 }
 
-bool Store::IsBlocked(std::int64_t owner, std::int64_t blocked) {
+bool SqliteStore::IsBlocked(std::int64_t owner, std::int64_t blocked) {
+    Lock lock(mutex_);
     static const char sql[] = "SELECT 1 FROM blacklist WHERE owner = ?1 AND blocked = ?2";
     auto stmt = Prepare(sql);
     stmt.Bind(1, owner).Bind(2, blocked);
     return stmt.Step();
 }
 
-void Store::Block(std::int64_t owner, std::int64_t blocked) {
+void SqliteStore::RemoveRequest(std::int64_t from, std::int64_t to) {
+    static const char sql[] = "DELETE FROM friend_requests WHERE from_id = ?1 AND to_id = ?2";
+    Prepare(sql).Bind(1, from).Bind(2, to).Run();
+}
+
+void SqliteStore::BlockUser(std::int64_t owner, std::int64_t blocked) {
+    Lock lock(mutex_);
     static const char sql[] = "INSERT OR IGNORE INTO blacklist (owner, blocked) VALUES (?1, ?2)";
-    Prepare(sql).Bind(1, owner).Bind(2, blocked).Run();
+    Transaction([&] {
+        Prepare(sql).Bind(1, owner).Bind(2, blocked).Run();
+        RemoveFriendshipLocked(owner, blocked);
+        RemoveRequest(owner, blocked);
+        RemoveRequest(blocked, owner);
+    });
 }
 
-void Store::Unblock(std::int64_t owner, std::int64_t blocked) {
-    static const char sql[] = "DELETE FROM blacklist WHERE owner = ?1 AND blocked = ?2";
-    Prepare(sql).Bind(1, owner).Bind(2, blocked).Run();
-}
-
-void Store::AddFriendRequest(std::int64_t from, std::int64_t to, std::string_view text, bool withText) {
-    static const char sql[] =
+void SqliteStore::AskFriend(std::int64_t from, std::int64_t to, std::string_view text, bool withText) {
+    Lock lock(mutex_);
+    static const char kUnblock[] = "DELETE FROM blacklist WHERE owner = ?1 AND blocked = ?2";
+    static const char kAsk[] =
         "INSERT OR REPLACE INTO friend_requests (from_id, to_id, text, with_text, created)"
         " VALUES (?1, ?2, ?3, ?4, (SELECT IFNULL(MAX(created), 0) + 1 FROM friend_requests))";
-    Prepare(sql).Bind(1, from).Bind(2, to).Bind(3, text).Bind(4, withText ? 1 : 0).Run();
+    Transaction([&] {
+        Prepare(kUnblock).Bind(1, from).Bind(2, to).Run();
+        Prepare(kAsk).Bind(1, from).Bind(2, to).Bind(3, text).Bind(4, withText ? 1 : 0).Run();
+    });
 }
 
-bool Store::HasFriendRequest(std::int64_t from, std::int64_t to) {
+bool SqliteStore::HasFriendRequest(std::int64_t from, std::int64_t to) {
+    Lock lock(mutex_);
     static const char sql[] = "SELECT 1 FROM friend_requests WHERE from_id = ?1 AND to_id = ?2";
     auto stmt = Prepare(sql);
     stmt.Bind(1, from).Bind(2, to);
     return stmt.Step();
 }
 
-void Store::RemoveFriendRequest(std::int64_t from, std::int64_t to) {
-    static const char sql[] = "DELETE FROM friend_requests WHERE from_id = ?1 AND to_id = ?2";
-    Prepare(sql).Bind(1, from).Bind(2, to).Run();
+void SqliteStore::AnswerFriendRequest(std::int64_t asker, std::int64_t answerer, bool agreed) {
+    Lock lock(mutex_);
+    static const char kFriends[] = "INSERT OR IGNORE INTO friends (owner, friend) VALUES (?1, ?2), (?2, ?1)";
+    Transaction([&] {
+        RemoveRequest(asker, answerer);
+        if (agreed) {
+            RemoveRequest(answerer, asker);
+            Prepare(kFriends).Bind(1, asker).Bind(2, answerer).Run();
+        }
+    });
 }
 
-std::vector<FriendRequest> Store::FriendRequestsTo(std::int64_t to) {
+std::vector<FriendRequest> SqliteStore::FriendRequestsTo(std::int64_t to) {
+    Lock lock(mutex_);
     static const char sql[] =
         "SELECT r.from_id, a.name, r.text, r.with_text FROM friend_requests r JOIN accounts a ON a.id = r.from_id"
         " WHERE r.to_id = ?1 ORDER BY r.created";
@@ -338,29 +459,23 @@ std::vector<FriendRequest> Store::FriendRequestsTo(std::int64_t to) {
     return out;
 }
 
-std::size_t Store::FriendRequestCountTo(std::int64_t to) {
+std::size_t SqliteStore::FriendRequestCountTo(std::int64_t to) {
+    Lock lock(mutex_);
     static const char sql[] = "SELECT COUNT(*) FROM friend_requests WHERE to_id = ?1";
     auto stmt = Prepare(sql);
     stmt.Bind(1, to);
     return stmt.Step() ? static_cast<std::size_t>(stmt.Int(0)) : 0;
 }
 
-std::int64_t Store::AddMail(std::int64_t recipient, int code, std::string_view payload) {
+std::int64_t SqliteStore::AddMail(std::int64_t recipient, int code, std::string_view payload) {
+    Lock lock(mutex_);
     static const char sql[] = "INSERT INTO mailbox (recipient, code, payload) VALUES (?1, ?2, ?3)";
     Prepare(sql).Bind(1, recipient).Bind(2, code).Bind(3, payload).Run();
     return sqlite3_last_insert_rowid(db_);
 }
 
-std::vector<Mail> Store::MailFor(std::int64_t recipient) {
-    static const char sql[] = "SELECT seq, code, payload FROM mailbox WHERE recipient = ?1 ORDER BY seq";
-    auto stmt = Prepare(sql);
-    stmt.Bind(1, recipient);
-    std::vector<Mail> out;
-    while (stmt.Step()) out.push_back(Mail{stmt.Int(0), static_cast<int>(stmt.Int(1)), stmt.Text(2)});
-    return out;
-}
-
-std::vector<Mail> Store::MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) {
+std::vector<Mail> SqliteStore::MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) {
+    Lock lock(mutex_);
     static const char sql[] =
         "SELECT seq, code, payload FROM mailbox WHERE recipient = ?1 AND seq > ?2 ORDER BY seq LIMIT ?3";
     auto stmt = Prepare(sql);
@@ -370,16 +485,22 @@ std::vector<Mail> Store::MailAfter(std::int64_t recipient, std::int64_t afterSeq
     return out;
 }
 
-void Store::DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) {
+void SqliteStore::DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) {
+    Lock lock(mutex_);
     static const char sql[] = "DELETE FROM mailbox WHERE recipient = ?1 AND seq <= ?2";
     Prepare(sql).Bind(1, recipient).Bind(2, seq).Run();
 }
 
-std::size_t Store::MailCount(std::int64_t recipient) {
+std::size_t SqliteStore::MailCount(std::int64_t recipient) {
+    Lock lock(mutex_);
     static const char sql[] = "SELECT COUNT(*) FROM mailbox WHERE recipient = ?1";
     auto stmt = Prepare(sql);
     stmt.Bind(1, recipient);
     return stmt.Step() ? static_cast<std::size_t>(stmt.Int(0)) : 0;
 }
+
+}  // namespace
+
+std::unique_ptr<Store> OpenSqliteStore(const std::string& path) { return std::make_unique<SqliteStore>(path); }
 
 }  // namespace vexa::server

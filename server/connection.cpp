@@ -1,0 +1,419 @@
+#include "server/connection.h"
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
+#include "protocol/frame.h"
+#include "server/log.h"
+
+namespace vexa::server {
+
+namespace {
+
+constexpr std::size_t kMaxBatchPackets = 64;  // packets per socket write
+// Requests read and not yet handled: reading stops above the high mark and
+// goes on below the low one, so a client that floods is held at its socket.
+constexpr int kHighWater = 64;
+constexpr int kLowWater = 16;
+constexpr auto kMaxAckPoll = std::chrono::milliseconds(1000);
+
+}  // namespace
+
+Connection::Connection(Strand strand, asio::ip::tcp::socket socket, std::uint64_t serial,
+                       const ConnectionLimits& limits, ConnectionEvents& events, asio::any_io_executor requestExecutor)
+    : strand_(strand),
+      socket_(std::move(socket)),
+      timer_(strand_),
+      ackTimer_(strand_),
+      serial_(serial),
+      limits_(limits),
+      events_(events),
+      requestExecutor_(requestExecutor ? requestExecutor : asio::any_io_executor(strand_)) {
+    std::error_code ec;
+    auto remote = socket_.remote_endpoint(ec);
+    address_ = ec ? std::string("?") : remote.address().to_string();
+    peer_ = ec ? address_ : address_ + ":" + std::to_string(remote.port());
+    socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+}
+
+Connection::~Connection() = default;
+
+void Connection::Start() {
+    asio::dispatch(strand_, [self = shared_from_this()] {
+        self->ArmTimer();
+        self->Read();
+    });
+}
+
+// --- Any thread -------------------------------------------------------------
+
+bool Connection::Send(int code, std::string_view payload, Keep keep, std::int64_t mailSeq) {
+    auto frame = protocol::FrameServerPacket(code, payload);
+    if (!frame) {
+        Log(LogLevel::Warn, "packet " + std::to_string(code) + " too long for one frame; not sent");
+        return true;
+    }
+    bool kick = false, slow = false;
+    std::size_t queued = 0;
+    {
+        std::lock_guard<std::mutex> lock(outMutex_);
+        if (state_ == State::Sealed) return false;
+        if (state_ != State::Open) {
+            if (keep == Keep::Yes && mailSeq == 0) held_.push_back(KeptPacket{code, std::string(payload)});
+            return true;
+        }
+        Outgoing out;
+        out.frame = std::move(*frame);
+        out.code = code;
+        out.keep = keep == Keep::Yes;
+        out.mailSeq = mailSeq;
+        if (out.keep && mailSeq == 0) out.payload = std::string(payload);
+        queuedBytes_ += out.frame.size();
+        pending_.push_back(std::move(out));
+        queued = queuedBytes_;
+        if (queuedBytes_ > limits_.maxBacklogBytes && !slowReaderNoticed_) {
+            slowReaderNoticed_ = true;
+            slow = true;
+        } else if (!writeKicked_) {
+            writeKicked_ = true;
+            kick = true;
+        }
+    }
+    if (slow) {
+        events_.OnSlowReader(*this);
+        asio::post(strand_, [self = shared_from_this(), queued] {
+            self->BeginClose("slow reader: " + std::to_string(queued) + " bytes waiting", CloseMode::Cut, -1);
+        });
+    } else if (kick) {
+        asio::post(strand_, [self = shared_from_this()] { self->Write(); });
+    }
+    return true;
+}
+
+void Connection::Close(std::string reason, CloseMode mode, int lastCode) {
+    asio::post(strand_, [self = shared_from_this(), reason = std::move(reason), mode, lastCode]() mutable {
+        self->BeginClose(std::move(reason), mode, lastCode);
+    });
+}
+
+std::vector<KeptPacket> Connection::Seal() {
+    std::lock_guard<std::mutex> lock(outMutex_);
+    state_ = State::Sealed;
+    return std::move(held_);
+}
+
+std::size_t Connection::QueuedBytes() const {
+    std::lock_guard<std::mutex> lock(outMutex_);
+    return queuedBytes_;
+}
+
+void Connection::RequestRoom() {
+    roomWanted_ = true;
+    if (QueuedBytes() < limits_.maxBacklogBytes / 2 && roomWanted_.exchange(false))
+        asio::post(requestExecutor_, [self = shared_from_this()] { self->events_.OnRoom(self); });
+}
+
+void Connection::SetLoginState(bool pending, bool loggedIn, const std::string& name) {
+    loginPending_ = pending;
+    loggedIn_ = loggedIn;
+    if (!name.empty()) {
+        std::lock_guard<std::mutex> lock(outMutex_);
+        logName_ = name;
+    }
+}
+
+// --- Request side -----------------------------------------------------------
+
+bool Connection::OnRequest(int code, std::string_view payload) {
+    ++outstanding_;
+    asio::post(requestExecutor_, [self = shared_from_this(), code, payload = std::string(payload)]() mutable {
+        self->RunRequest(code, std::move(payload));
+    });
+    return true;
+}
+
+void Connection::RunRequest(int code, std::string payload) {
+    if (paused_) {
+        heldRequests_.push_back(Request{code, std::move(payload)});
+        return;
+    }
+    // Once a close has begun, nothing more is done for the client: after a
+    // takeover its requests would act for an account that is no longer its own.
+    if (!closing_) events_.OnRequest(shared_from_this(), code, payload);
+    RequestDone();
+}
+
+void Connection::RequestDone() {
+    if (--outstanding_ <= kLowWater && readStalled_.exchange(false))
+        asio::post(strand_, [self = shared_from_this()] { self->Read(); });
+}
+
+void Connection::Pause() { paused_ = true; }
+
+void Connection::Resume() {
+    paused_ = false;
+    while (!paused_ && !heldRequests_.empty()) {
+        Request next = std::move(heldRequests_.front());
+        heldRequests_.pop_front();
+        if (!closing_) events_.OnRequest(shared_from_this(), next.code, next.payload);
+        RequestDone();
+    }
+}
+
+// --- Network side -----------------------------------------------------------
+
+void Connection::Read() {
+    if (reading_ || finished_) return;
+    if (!closing_ && outstanding_ >= kHighWater) {
+        readStalled_ = true;
+        // The handlers may have caught up between the test and the flag.
+        if (outstanding_ >= kHighWater || !readStalled_.exchange(false)) return;
+    }
+    reading_ = true;
+    socket_.async_read_some(asio::buffer(readBuffer_),
+                            [self = shared_from_this()](std::error_code ec, std::size_t n) { self->OnRead(ec, n); });
+}
+
+void Connection::OnRead(std::error_code ec, std::size_t n) {
+    reading_ = false;
+    if (finished_) return;
+    if (ec) {
+        Finish(ec == asio::error::eof ? "closed by the client" : "read: " + ec.message());
+        return;
+    }
+    lastActivity_ = Clock::now();
+    // While closing, what the client sends is read only so that its kernel
+    // never meets a closed socket (which would reset the connection and
+    // throw away what is still on its way to the client).
+    if (!closing_) reader_.Feed(readBuffer_.data(), n, *this);
+    Read();
+}
+
+void Connection::Write() {
+    if (writing_ || finished_ || shutDown_) return;
+    {
+        std::lock_guard<std::mutex> lock(outMutex_);
+        while (!pending_.empty() && batch_.size() < kMaxBatchPackets) {
+            batch_.push_back(std::move(pending_.front()));
+            pending_.pop_front();
+        }
+        if (batch_.empty()) writeKicked_ = false;
+    }
+    if (batch_.empty()) {
+        MaybeShutdown();
+        return;
+    }
+    buffers_.clear();
+    for (Outgoing& out : batch_) {
+        handedOff_ += out.frame.size();
+        out.end = handedOff_;
+        buffers_.push_back(asio::buffer(out.frame));
+    }
+    writing_ = true;
+    ackPoll_ = std::chrono::milliseconds(10);
+    asio::async_write(socket_, buffers_,
+                      [self = shared_from_this()](std::error_code ec, std::size_t n) { self->OnWrite(ec, n); });
+}
+
+void Connection::OnWrite(std::error_code ec, std::size_t n) {
+    writing_ = false;
+    written_ += n;
+    std::size_t batchBytes = 0;
+    std::deque<Outgoing> unwritten;
+    for (Outgoing& out : batch_) {
+        batchBytes += out.frame.size();
+        if (out.end > written_) {
+            if (out.keep) unwritten.push_back(std::move(out));
+        } else if (out.keep) {
+            // Only what may have to be handed back is kept, not the frame.
+            out.frame = std::string();
+            sent_.push_back(std::move(out));
+        }
+    }
+    batch_.clear();
+    {
+        std::lock_guard<std::mutex> lock(outMutex_);
+        queuedBytes_ -= std::min(queuedBytes_, batchBytes);
+    }
+    // A write cut short is older than anything a close cut off before it.
+    cut_.insert(cut_.begin(), std::make_move_iterator(unwritten.begin()), std::make_move_iterator(unwritten.end()));
+    if (finishing_) {
+        Finish(closeReason_);
+        return;
+    }
+    if (ec) {
+        Finish("write: " + ec.message());
+        return;
+    }
+    CheckAcknowledged();
+    if (roomWanted_ && QueuedBytes() < limits_.maxBacklogBytes / 2 && roomWanted_.exchange(false))
+        asio::post(requestExecutor_, [self = shared_from_this()] { self->events_.OnRoom(self); });
+    Write();
+}
+
+void Connection::BeginClose(std::string reason, CloseMode mode, int lastCode) {
+    if (finished_ || closing_) return;
+    closing_ = true;
+    closeReason_ = std::move(reason);
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(outMutex_);
+        state_ = State::Closing;
+        name = logName_;
+        if (mode == CloseMode::Cut) {
+            for (Outgoing& out : pending_) {
+                queuedBytes_ -= std::min(queuedBytes_, out.frame.size());
+                if (out.keep) cut_.push_back(std::move(out));
+            }
+            pending_.clear();
+        }
+        if (lastCode >= 0) {
+            Outgoing out;
+            out.frame = *protocol::FrameServerPacket(lastCode, "");
+            out.code = lastCode;
+            queuedBytes_ += out.frame.size();
+            pending_.push_back(std::move(out));
+        }
+    }
+    Log(LogLevel::Info, "connection #" + std::to_string(serial_) + " " + peer_ +
+                            (name.empty() ? std::string() : " (" + Printable(name) + ")") + " closing: " + closeReason_);
+    lingerDeadline_ = Clock::now() + limits_.linger;
+    ArmTimer();
+    Write();
+}
+
+void Connection::MaybeShutdown() {
+    if (!closing_ || shutDown_ || writing_ || finished_) return;
+    {
+        std::lock_guard<std::mutex> lock(outMutex_);
+        if (!pending_.empty()) return;
+    }
+    std::error_code ec;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+    shutDown_ = true;
+}
+
+std::size_t Connection::UnacknowledgedBytes() const {
+    int queued = 0;
+    if (ioctl(const_cast<asio::ip::tcp::socket&>(socket_).native_handle(), SIOCOUTQ, &queued) != 0 || queued < 0)
+        return static_cast<std::size_t>(written_ - acked_);
+    // The FIN of a half-close takes one place in the count until it is acknowledged.
+    if (shutDown_ && queued > 0) --queued;
+    return static_cast<std::size_t>(queued);
+}
+
+void Connection::CheckAcknowledged() {
+    if (sent_.empty()) return;
+    std::uint64_t unacked = std::min<std::uint64_t>(UnacknowledgedBytes(), written_);
+    acked_ = std::max(acked_, written_ - unacked);
+    while (!sent_.empty() && sent_.front().end <= acked_) {
+        ackedMailSeq_ = std::max(ackedMailSeq_, sent_.front().mailSeq);
+        sent_.pop_front();
+    }
+    if (ackedMailSeq_ > reportedMailSeq_ && !finished_) {
+        reportedMailSeq_ = ackedMailSeq_;
+        asio::post(requestExecutor_, [self = shared_from_this(), seq = ackedMailSeq_] {
+            self->events_.OnMailAcknowledged(self, seq);
+        });
+    }
+    if (!sent_.empty() && !finished_) ArmAckTimer();
+}
+
+void Connection::ArmAckTimer() {
+    if (ackTimerArmed_) return;
+    ackTimerArmed_ = true;
+    ackTimer_.expires_after(ackPoll_);
+    ackTimer_.async_wait([self = shared_from_this()](std::error_code ec) {
+        self->ackTimerArmed_ = false;
+        if (ec || self->finished_) return;
+        // An idle connection is polled less and less often.
+        self->ackPoll_ = std::min(self->ackPoll_ * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kMaxAckPoll));
+        self->CheckAcknowledged();
+    });
+}
+
+void Connection::HandBack(Outgoing& out, std::vector<KeptPacket>& into) {
+    // A packet from the mailbox is still there: its row goes only once acknowledged.
+    if (out.keep && out.mailSeq == 0) into.push_back(KeptPacket{out.code, std::move(out.payload)});
+}
+
+void Connection::Finish(const std::string& why) {
+    if (finished_) return;
+    if (closeReason_.empty()) closeReason_ = why;
+    if (writing_) {
+        // The write's completion tells how much of it the kernel took.
+        finishing_ = true;
+        std::error_code ec;
+        socket_.cancel(ec);
+        return;
+    }
+    finished_ = true;
+    closing_ = true;
+    timer_.cancel();
+    ackTimer_.cancel();
+
+    std::uint64_t unacked = std::min<std::uint64_t>(UnacknowledgedBytes(), written_);
+    acked_ = std::max(acked_, written_ - unacked);
+    std::vector<KeptPacket> handedBack;
+    for (Outgoing& out : sent_) {
+        if (out.end <= acked_)
+            ackedMailSeq_ = std::max(ackedMailSeq_, out.mailSeq);
+        else
+            HandBack(out, handedBack);
+    }
+    sent_.clear();
+    for (Outgoing& out : cut_) HandBack(out, handedBack);
+    cut_.clear();
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(outMutex_);
+        state_ = State::Finished;
+        for (Outgoing& out : pending_) HandBack(out, handedBack);
+        pending_.clear();
+        queuedBytes_ = 0;
+        name = logName_;
+    }
+    std::error_code ec;
+    if (written_ > acked_) {
+        // What the client has not acknowledged is in the mailbox now; a reset
+        // keeps our kernel from delivering it a second time.
+        socket_.set_option(asio::socket_base::linger(true, 0), ec);
+    }
+    socket_.close(ec);
+    Log(LogLevel::Info, "connection #" + std::to_string(serial_) + " " + peer_ +
+                            (name.empty() ? std::string() : " (" + Printable(name) + ")") + " closed: " + closeReason_ +
+                            (closeReason_ == why ? std::string() : " (" + why + ")") +
+                            (handedBack.empty() ? std::string()
+                                                : "; " + std::to_string(handedBack.size()) +
+                                                      " unacknowledged packets kept for the next login"));
+    asio::post(requestExecutor_, [self = shared_from_this(), handedBack = std::move(handedBack),
+                                  seq = ackedMailSeq_]() mutable {
+        self->events_.OnFinished(self, std::move(handedBack), seq);
+    });
+}
+
+void Connection::ArmTimer() {
+    timer_.expires_at(Deadline());
+    timer_.async_wait([self = shared_from_this()](std::error_code ec) {
+        if (ec || self->finished_) return;
+        if (Clock::now() < self->Deadline()) {
+            self->ArmTimer();
+            return;
+        }
+        if (self->closing_)
+            self->Finish("linger deadline passed");
+        else
+            self->BeginClose(self->loggedIn_ ? "silent for too long" : "no login in time", CloseMode::Cut, -1);
+    });
+}
+
+Clock::time_point Connection::Deadline() const {
+    if (closing_) return lingerDeadline_;
+    if (!loggedIn_ && !loginPending_) return acceptedAt_ + limits_.loginTimeout;
+    return lastActivity_ + limits_.idleTimeout;
+}
+
+}  // namespace vexa::server

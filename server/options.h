@@ -1,0 +1,45 @@
+// The server's settings and its counters.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "server/connection.h"
+#include "server/login_throttle.h"
+
+namespace vexa::server {
+
+struct ServerOptions {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 7788;                        // 0: any free port (see Server::Port)
+    std::size_t maxConnections = 1024;
+    ConnectionLimits limits;                          // backlog, time-outs, linger
+    std::size_t maxMailPerUser = 10'000;              // kept packets for one offline user
+    std::size_t maxFriendRequestsPerUser = 200;       // pending requests waiting for one user
+    std::size_t maxFriendsPerUser = 1'000;
+    unsigned networkThreads = 0;                      // 0: one per core
+    unsigned hashThreads = 2;
+    ThrottleOptions throttle;
+};
+
+struct ServerStats {
+    std::size_t connections = 0;
+    std::size_t online = 0;
+    std::uint64_t requests = 0;
+    std::uint64_t dropped = 0;         // requests refused without an answer
+    std::uint64_t slowReaders = 0;     // connections closed for their backlog
+    std::uint64_t loginsRefused = 0;   // refused by the throttle without a password check
+};
+
+// Counted from any thread.
+struct ServerCounters {
+    std::atomic<std::uint64_t> requests{0};
+    std::atomic<std::uint64_t> dropped{0};
+    std::atomic<std::uint64_t> slowReaders{0};
+    std::atomic<std::uint64_t> loginsRefused{0};
+};
+
+}  // namespace vexa::server

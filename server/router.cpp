@@ -1,0 +1,188 @@
+#include "server/router.h"
+
+#include "server/log.h"
+
+namespace vexa::server {
+
+namespace {
+using Lock = std::lock_guard<std::mutex>;
+constexpr int kMailBatch = 32;
+}  // namespace
+
+Router::Router(Store& store, std::size_t maxMailPerUser, std::size_t maxBacklogBytes)
+    // Half the backlog limit leaves room for the live packets of the moment,
+    // so a long mailbox never makes its own reader look slow.
+    : store_(store), maxMailPerUser_(maxMailPerUser), mailRoom_(maxBacklogBytes / 2) {}
+
+bool Router::Attach(std::int64_t account, const ConnectionPtr& conn) {
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    Entry& entry = shard.entries[account];
+    if (!entry.owner) {
+        entry = Entry{};
+        entry.owner = conn;
+        return true;
+    }
+    if (entry.owner == conn) return true;
+    if (entry.next && entry.next != conn) entry.next->Close("replaced by a newer login", CloseMode::Cut, 39);
+    entry.next = conn;
+    entry.owner->Close("replaced by a newer login", CloseMode::Cut, 39);
+    return false;
+}
+
+void Router::Leave(std::int64_t account, const ConnectionPtr& conn) {
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    auto found = shard.entries.find(account);
+    if (found != shard.entries.end() && found->second.owner == conn) found->second.leaving = true;
+}
+
+Router::Handover Router::Finished(const ConnectionPtr& conn, std::int64_t account,
+                                  std::vector<KeptPacket> unacknowledged, std::int64_t ackedMailSeq) {
+    Handover result;
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    std::vector<KeptPacket> held = conn->Seal();
+    if (account == 0) return result;
+    try {
+        if (ackedMailSeq != 0) store_.DeleteMailUpTo(account, ackedMailSeq);
+        // Handed back, not new: the mailbox limit is for what piles up while
+        // a user is away, and these were already counted once.
+        for (const KeptPacket& p : unacknowledged) store_.AddMail(account, p.code, p.payload);
+        for (const KeptPacket& p : held) store_.AddMail(account, p.code, p.payload);
+    } catch (const StoreError& e) {
+        Log(LogLevel::Error, "mailbox of account " + std::to_string(account) + ": " + e.what() + "; " +
+                                 std::to_string(unacknowledged.size() + held.size()) + " packets lost");
+    }
+    auto found = shard.entries.find(account);
+    if (found == shard.entries.end()) return result;
+    Entry& entry = found->second;
+    if (entry.next == conn) {
+        entry.next.reset();
+        return result;
+    }
+    if (entry.owner != conn) return result;
+    if (entry.next && !entry.next->Closing()) {
+        ConnectionPtr successor = std::move(entry.next);
+        entry = Entry{};
+        entry.owner = successor;
+        result.successor = std::move(successor);
+        return result;
+    }
+    result.wentOffline = !entry.leaving;
+    shard.entries.erase(found);
+    return result;
+}
+
+bool Router::KeepInMailbox(std::int64_t account, int code, const std::string& payload) {
+    if (store_.MailCount(account) >= maxMailPerUser_) {
+        Log(LogLevel::Warn, "mailbox of account " + std::to_string(account) + " full; packet " +
+                                std::to_string(code) + " not kept");
+        return false;
+    }
+    store_.AddMail(account, code, payload);
+    return true;
+}
+
+void Router::WakePump(Entry& entry, std::int64_t account) {
+    if (entry.wakeQueued) return;
+    entry.wakeQueued = true;
+    asio::post(entry.owner->RequestExecutor(),
+               [this, conn = entry.owner, account] { PumpMail(conn, account); });
+}
+
+void Router::Deliver(std::int64_t account, int code, const std::string& payload) {
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    auto found = shard.entries.find(account);
+    if (found == shard.entries.end()) {
+        KeepInMailbox(account, code, payload);
+        return;
+    }
+    Entry& entry = found->second;
+    if (entry.viaMailbox) {
+        if (KeepInMailbox(account, code, payload)) WakePump(entry, account);
+        return;
+    }
+    entry.owner->Send(code, payload, Keep::Yes);
+}
+
+bool Router::SendIfOnline(std::int64_t account, int code, const std::string& payload) {
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    auto found = shard.entries.find(account);
+    if (found == shard.entries.end()) return false;
+    Entry& entry = found->second;
+    // During a takeover the newer login is the one the user sees.
+    if (entry.next) return entry.next->Send(code, payload);
+    if (!Shown(entry)) return false;
+    return entry.owner->Send(code, payload);
+}
+
+bool Router::IsOnline(std::int64_t account) {
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    auto found = shard.entries.find(account);
+    return found != shard.entries.end() && Shown(found->second);
+}
+
+std::size_t Router::OnlineCount() {
+    std::size_t n = 0;
+    for (Shard& shard : shards_) {
+        Lock lock(shard.mutex);
+        for (auto& [account, entry] : shard.entries)
+            if (Shown(entry)) ++n;
+    }
+    return n;
+}
+
+void Router::PumpMail(const ConnectionPtr& conn, std::int64_t account) {
+    Shard& shard = ShardOf(account);
+    for (;;) {
+        std::int64_t cursor = 0;
+        {
+            Lock lock(shard.mutex);
+            auto found = shard.entries.find(account);
+            if (found == shard.entries.end() || found->second.owner != conn) return;
+            Entry& entry = found->second;
+            entry.wakeQueued = false;
+            if (!entry.viaMailbox) return;
+            cursor = entry.mailCursor;
+        }
+        if (conn->Closing()) return;
+        if (conn->QueuedBytes() >= mailRoom_) {
+            conn->RequestRoom();
+            return;
+        }
+        std::vector<Mail> batch;
+        try {
+            batch = store_.MailAfter(account, cursor, kMailBatch);
+        } catch (const StoreError& e) {
+            Log(LogLevel::Error, std::string("mailbox: ") + e.what());
+            return;
+        }
+        Lock lock(shard.mutex);
+        auto found = shard.entries.find(account);
+        if (found == shard.entries.end() || found->second.owner != conn) return;
+        Entry& entry = found->second;
+        if (entry.mailCursor != cursor) continue;  // another pump went on meanwhile
+        if (batch.empty()) {
+            // Rows are only added under this lock, so an empty read here
+            // means the mailbox is done and live delivery may take over.
+            try {
+                if (!store_.MailAfter(account, cursor, 1).empty()) continue;
+            } catch (const StoreError& e) {
+                Log(LogLevel::Error, std::string("mailbox: ") + e.what());
+                return;
+            }
+            entry.viaMailbox = false;
+            return;
+        }
+        for (const Mail& mail : batch) {
+            conn->Send(mail.code, mail.payload, Keep::Yes, mail.seq);
+            entry.mailCursor = mail.seq;
+        }
+    }
+}
+
+}  // namespace vexa::server
