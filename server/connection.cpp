@@ -388,7 +388,7 @@ void Connection::Finish(const std::string& why) {
                             (closeReason_ == why ? std::string() : " (" + why + ")") +
                             (handedBack.empty() ? std::string()
                                                 : "; " + std::to_string(handedBack.size()) +
-                                                      " unacknowledged packets kept for the next login"));
+                                                      " undelivered packets kept for the next login"));
     asio::post(requestExecutor_, [self = shared_from_this(), handedBack = std::move(handedBack),
                                   seq = ackedMailSeq_]() mutable {
         self->events_.OnFinished(self, std::move(handedBack), seq);

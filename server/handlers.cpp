@@ -97,6 +97,7 @@ void RequestHandlers::Finished(const ConnectionPtr& conn, std::vector<KeptPacket
                                std::int64_t ackedMailSeq) {
     const std::int64_t account = conn->session.mailAccount;
     Router::Handover handover = router_.Finished(conn, account, std::move(unacknowledged), ackedMailSeq);
+    counters_.handedBack += handover.handedBack;
     if (handover.successor) {
         asio::post(handover.successor->RequestExecutor(),
                    [this, successor = handover.successor, account] { router_.PumpMail(successor, account); });

@@ -1,25 +1,31 @@
 #include "server/login_throttle.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace vexa::server {
 
 LoginThrottle::LoginThrottle(ThrottleOptions options) : options_(std::move(options)) {}
 
 void LoginThrottle::Fade(Count& c, Clock::time_point now) const {
-    if (now > c.updated && options_.forget.count() > 0) {
-        double gone = std::chrono::duration<double>(now - c.updated) / options_.forget;
-        c.failures = std::max(0.0, c.failures - gone);
+    if (c.failures == 0 || now <= c.updated || options_.forget.count() <= 0) {
+        c.updated = std::max(c.updated, now);
+        return;
     }
-    c.updated = now;
+    // Whole failures, one per interval, so a count means what it says.
+    auto intervals = static_cast<std::uint64_t>((now - c.updated) / options_.forget);
+    if (intervals >= c.failures) {
+        c.failures = 0;
+        c.updated = now;
+    } else {
+        c.failures -= static_cast<unsigned>(intervals);
+        c.updated += intervals * options_.forget;
+    }
 }
 
 LoginThrottle::Clock::duration LoginThrottle::Delay(const Count& c, unsigned free) const {
     if (c.failures < free) return Clock::duration::zero();
-    double steps = std::floor(c.failures) - free;
-    double factor = std::pow(2.0, std::min(steps, 30.0));
-    auto delay = std::chrono::duration_cast<Clock::duration>(options_.delay * factor);
+    unsigned steps = std::min(c.failures - free, 30u);
+    auto delay = std::chrono::duration_cast<Clock::duration>(options_.delay * (1ull << steps));
     return std::min<Clock::duration>(delay, options_.maxDelay);
 }
 
@@ -34,7 +40,7 @@ LoginThrottle::Count& LoginThrottle::Find(std::unordered_map<Key, Count>& map, c
         // Forget what has faded; failing that, the entry left alone longest.
         for (auto it = map.begin(); it != map.end();) {
             Fade(it->second, now);
-            if (it->second.failures < 0.01 && it->second.lockedUntil <= now && it->second.nextTurn <= now)
+            if (it->second.failures == 0 && it->second.lockedUntil <= now && it->second.nextTurn <= now)
                 it = map.erase(it);
             else
                 ++it;
@@ -62,15 +68,19 @@ LoginThrottle::Verdict LoginThrottle::Admit(std::int64_t account, const std::str
         v.retryAfter = std::chrono::ceil<std::chrono::seconds>(lockedUntil - now);
         return v;
     }
-    Clock::time_point turn = std::max({now, addr.nextTurn, acc ? acc->nextTurn : now});
+    // Each keeps its own chain of turns: a slowed account never slows its
+    // address for the other accounts behind it, nor the reverse.
+    Clock::time_point addrTurn = std::max(now, addr.nextTurn);
+    Clock::time_point accTurn = acc ? std::max(now, acc->nextTurn) : now;
+    Clock::time_point turn = std::max(addrTurn, accTurn);
     // A queue of turns longer than a few delays is no use to anyone waiting in it.
     if (turn - now > 4 * options_.maxDelay) {
         v.refused = true;
         v.retryAfter = std::chrono::ceil<std::chrono::seconds>(turn - now);
         return v;
     }
-    addr.nextTurn = turn + Delay(addr, options_.addressFree);
-    if (acc) acc->nextTurn = turn + Delay(*acc, options_.accountFree);
+    addr.nextTurn = addrTurn + Delay(addr, options_.addressFree);
+    if (acc) acc->nextTurn = accTurn + Delay(*acc, options_.accountFree);
     v.notBefore = turn;
     return v;
 }
@@ -97,7 +107,7 @@ void LoginThrottle::Succeeded(std::int64_t account) {
     accounts_.erase(account);
 }
 
-double LoginThrottle::AccountFailures(std::int64_t account, Clock::time_point now) {
+unsigned LoginThrottle::AccountFailures(std::int64_t account, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = accounts_.find(account);
     if (found == accounts_.end()) return 0;

@@ -50,12 +50,12 @@ public:
     void Succeeded(std::int64_t account);
 
     // Failures currently counted, for tests and log lines.
-    double AccountFailures(std::int64_t account, Clock::time_point now);
+    unsigned AccountFailures(std::int64_t account, Clock::time_point now);
 
 private:
     struct Count {
-        double failures = 0;
-        Clock::time_point updated;
+        unsigned failures = 0;
+        Clock::time_point updated;  // the failures are counted as of this time
         Clock::time_point nextTurn;
         Clock::time_point lockedUntil;
     };

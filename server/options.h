@@ -32,6 +32,7 @@ struct ServerStats {
     std::uint64_t dropped = 0;         // requests refused without an answer
     std::uint64_t slowReaders = 0;     // connections closed for their backlog
     std::uint64_t loginsRefused = 0;   // refused by the throttle without a password check
+    std::uint64_t handedBack = 0;      // kept packets put back into the mailbox at a close
 };
 
 // Counted from any thread.
@@ -40,6 +41,7 @@ struct ServerCounters {
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> slowReaders{0};
     std::atomic<std::uint64_t> loginsRefused{0};
+    std::atomic<std::uint64_t> handedBack{0};
 };
 
 }  // namespace vexa::server

@@ -50,6 +50,7 @@ Router::Handover Router::Finished(const ConnectionPtr& conn, std::int64_t accoun
         // a user is away, and these were already counted once.
         for (const KeptPacket& p : unacknowledged) store_.AddMail(account, p.code, p.payload);
         for (const KeptPacket& p : held) store_.AddMail(account, p.code, p.payload);
+        result.handedBack = unacknowledged.size() + held.size();
     } catch (const StoreError& e) {
         Log(LogLevel::Error, "mailbox of account " + std::to_string(account) + ": " + e.what() + "; " +
                                  std::to_string(unacknowledged.size() + held.size()) + " packets lost");

@@ -44,6 +44,7 @@ public:
     struct Handover {
         ConnectionPtr successor;   // now owns the account: start its mailbox
         bool wentOffline = false;  // nobody owns it any more: tell the friends
+        std::size_t handedBack = 0;  // packets put back into the mailbox
     };
     // conn has finished (see ConnectionEvents::OnFinished). Seals it, puts
     // back what did not reach its client, and passes the account on.

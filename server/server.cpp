@@ -202,6 +202,7 @@ ServerStats Server::Impl::Stats() const {
     s.dropped = counters_.dropped;
     s.slowReaders = counters_.slowReaders;
     s.loginsRefused = counters_.loginsRefused;
+    s.handedBack = counters_.handedBack;
     return s;
 }
 

@@ -15,28 +15,13 @@
 #include "protocol/requests.h"
 #include "server/accounts.h"
 #include "server/password.h"
+#include "server/server_texts.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {
 namespace {
 
 using std::string;
-
-std::optional<string> Chat(const string& from, const string& to, const string& text, int id = 1) {
-    IM_CHAT_DATA chat{};
-    chat.id = id;
-    std::strncpy(chat.peer, to.c_str(), sizeof chat.peer - 1);
-    std::strncpy(chat.content, text.c_str(), sizeof chat.content - 1);
-    chat.contentLength = static_cast<int32_t>(text.size());
-    chat.msgType = 1;
-    return protocol::BuildChatRequest(from, &chat);
-}
-
-// The <id> of a forwarded chat.
-int ChatId(const Packet& p) {
-    auto open = p.payload.find("<id>");
-    return open == string::npos ? -1 : std::atoi(p.payload.c_str() + open + 4);
-}
 
 // alice and bob chat; proves the server still serves both, untouched.
 void ExpectHealthy(Client& alice, Client& bob, const string& text) {
@@ -209,58 +194,44 @@ TEST(ServerLimits, ConnectionsBeyondTheLimitAreRefusedOthersServed) {
     EXPECT_EQ(fourth.Login("10003", "carol123"), "0");
 }
 
-TEST(ServerSlowReader, BacklogIsBoundedAndNothingIsLost) {
+// A burst of wrong guesses at one account from one connection: the answers
+// come ever later, then logins are refused even with the right password,
+// while another account logs in at once; with time the account is free again.
+TEST(ServerThrottle, GuessingIsSlowedThenRefusedOthersAreNotSlowed) {
     ServerOptions options = ServerUnderTest::FastOptions();
-    options.limits.maxBacklogBytes = 64 * 1024;
-    options.maxMailPerUser = 100000;
+    options.limits.loginTimeout = std::chrono::milliseconds(10000);
+    options.throttle.accountFree = 2;
+    options.throttle.accountLock = 6;
+    options.throttle.delay = std::chrono::milliseconds(200);
+    options.throttle.maxDelay = std::chrono::milliseconds(1600);
+    options.throttle.lockout = std::chrono::milliseconds(1500);
     ServerUnderTest server(options);
-    Client reader(server.Port());
-    ASSERT_EQ(reader.Login("10003", "carol123"), "0");
-    Client writer(server.Port());
-    ASSERT_EQ(writer.Login("10001", "alice123"), "0");
-    writer.Sync();
-    reader.Sync();
+    Client guesser(server.Port());
+    using Clock = std::chrono::steady_clock;
+    const string wrong = "2" + string(texts::kWrongPassword);
+    auto start = Clock::now();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(guesser.Login("10003", "guess" + std::to_string(i)), wrong) << i;
+    // Turns 200, 400 and 800 ms apart after the two free failures.
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1400));
 
-    // The reader stops reading; the writer goes on until the server gives up on it.
-    const string text(900, 'x');
-    int sent = 0;
-    while (server.Stats().slowReaders == 0 && sent < 40000) {
-        for (int i = 0; i < 200; ++i, ++sent) writer.SendFramed(Chat("10001", "10003", text, sent));
-        writer.Sync();
-    }
-    ASSERT_EQ(server.Stats().slowReaders, 1u);
-    // The writer was never disturbed, and goes on while the reader is away.
-    for (int i = 0; i < 50; ++i, ++sent) writer.SendFramed(Chat("10001", "10003", text, sent));
-    // The only news for the writer is carol's going offline (possibly more
-    // than once on a loaded machine, as the close races with the notices).
-    for (const auto& p : writer.Sync()) EXPECT_EQ(p.raw, ServerFrame(32, "10003!|!0"));
+    // The sixth guess waits 1.6 s for its turn; bob meanwhile logs in from the same address at once.
+    guesser.SendBody("000110003!|!guess5");
+    auto guessed = Clock::now();
+    Client bob(server.Port());
+    EXPECT_EQ(bob.Login("10002", "bob123"), "0");
+    auto early = guesser.Read(std::chrono::milliseconds(50));
+    EXPECT_FALSE(early) << "the guess was answered before its turn: " << (early ? early->raw : "");
+    auto answer = guesser.Read(std::chrono::milliseconds(5000));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->payload, wrong);
+    EXPECT_GE(Clock::now() - guessed, std::chrono::milliseconds(1500));
+    const string refused = "5" + string(texts::kTooManyAttempts);
+    EXPECT_EQ(guesser.Login("10003", "carol123"), refused) << "locked even for the right password";
+    EXPECT_EQ(server.Stats().loginsRefused, 1u);
 
-    // What the kernel already had still reaches the reader; the rest waits in the mailbox.
-    std::vector<int> ids;
-    while (auto p = reader.Read(std::chrono::milliseconds(2000)))
-        if (p->code == 3) ids.push_back(ChatId(*p));
-    Client back(server.Port());
-    ASSERT_EQ(back.Login("10003", "carol123"), "0");
-    for (;;) {
-        auto p = back.Read(std::chrono::milliseconds(3000));
-        ASSERT_TRUE(p) << ids.size() << " read, sent " << sent << ", last " << (ids.empty() ? -1 : ids.back());
-        if (p->code == 3) ids.push_back(ChatId(*p));
-        if (!ids.empty() && ids.back() == sent - 1) break;
-    }
-    // Every chat arrived, in order; a packet cut off by the close may come twice.
-    std::vector<bool> seen(sent, false);
-    int highest = -1;
-    for (int id : ids) {
-        ASSERT_GE(id, 0);
-        ASSERT_LT(id, sent);
-        if (!seen[id]) {
-            EXPECT_GT(id, highest) << "out of order";
-            highest = id;
-        }
-        seen[id] = true;
-    }
-    for (int i = 0; i < sent; ++i) EXPECT_TRUE(seen[i]) << "chat " << i << " lost";
-    EXPECT_LE(ids.size(), static_cast<std::size_t>(sent) + 64);
+    std::this_thread::sleep_for(options.throttle.lockout);
+    Client later(server.Port());
+    EXPECT_EQ(later.Login("10003", "carol123"), "0");
 }
 
 TEST(ServerLoad, ManyClientsChatConcurrentlyNothingLost) {

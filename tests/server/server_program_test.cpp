@@ -81,7 +81,9 @@ TEST(ServerProgram, HelpListsEveryOption) {
     help.WaitFor(std::regex("--help"), 500);
     for (const char* option : {"--address", "--port", "--database", "--seed-demo", "--add-account", "--add-friends",
                                "--admin-only", "--max-connections", "--max-backlog", "--login-timeout",
-                               "--idle-timeout", "--max-mail", "--hash-threads", "--log-level", "--help"})
+                               "--idle-timeout", "--max-mail", "--hash-threads", "--log-level", "--threads", "--linger",
+                               "--throttle-account", "--throttle-address", "--throttle-delay", "--throttle-forget",
+                               "--throttle-lockout", "--help"})
         EXPECT_NE(help.err.find(option), std::string::npos) << option;
     Program wrong({kProgram, "--port", "70000"});
     EXPECT_EQ(wrong.Wait(), 2);
@@ -123,6 +125,64 @@ TEST(ServerProgram, ServesAtOnceAndStopsCleanlyKeepingMail) {
     int chats = 0;
     for (auto& p : carol.Sync()) chats += p.code == 3 && p.payload.find("kept over a restart") != std::string::npos;
     EXPECT_EQ(chats, 2);
+}
+
+std::uint16_t ListeningPort(Program& server) {
+    auto match = server.WaitFor(std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)"));
+    return match.empty() ? 0 : static_cast<std::uint16_t>(std::stoi(match[1]));
+}
+
+// SIGTERM while thousands of chats are on their way to a client that does
+// not read, and that says something after the stop began: every chat
+// reaches it, on the old connection or after the restart, whether the client
+// reads on at once or only once the server has gone.
+TEST(ServerProgram, SigtermLosesNoChatInFlight) {
+    for (bool readsAfterExit : {false, true}) {
+        SCOPED_TRACE(readsAfterExit ? "reads after the exit" : "reads at once");
+        TempDir dir;
+        const std::string db = dir.Path() + "/vexaim.db";
+        Program server({kProgram, "--port", "0", "--database", db, "--seed-demo", "--max-backlog", "16777216",
+                        "--max-mail", "100000", "--linger", "2"});
+        std::uint16_t port = ListeningPort(server);
+        ASSERT_NE(port, 0) << server.err;
+        Client writer(port);
+        Client reader(port, 64 * 1024);
+        ASSERT_EQ(reader.Login("10003", "carol123"), "0");
+        ASSERT_EQ(writer.Login("10001", "alice123"), "0");
+        reader.Sync();
+        const int sent = 3000;
+        for (int i = 0; i < sent; ++i) writer.SendFramed(Chat("10001", "10003", std::string(900, 'x'), i));
+        writer.Sync();
+        auto stopAt = std::chrono::steady_clock::now();
+        kill(server.pid, SIGTERM);
+        reader.SendRaw(protocol::BuildKeepAliveRequest());
+        std::vector<int> ids;
+        if (!readsAfterExit) ReadChats(reader, ids);
+        EXPECT_EQ(server.Wait(), 0) << server.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(6)) << "the linger time bounds the stop";
+        if (readsAfterExit) ReadChats(reader, ids);
+        std::size_t onOld = ids.size();
+        reader.Close();
+
+        Program again({kProgram, "--port", "0", "--database", db});
+        port = ListeningPort(again);
+        ASSERT_NE(port, 0) << again.err;
+        Client back(port);
+        ASSERT_EQ(back.Login("10003", "carol123"), "0");
+        while (auto p = back.Read()) {
+            if (p->code == 3) ids.push_back(ChatId(*p));
+            if (!ids.empty() && ids.back() == sent - 1) break;
+        }
+        for (const Packet& p : back.Sync())
+            if (p.code == 3) ids.push_back(ChatId(p));
+        Arrivals a = CheckArrivals(ids, sent);
+        EXPECT_TRUE(a.complete) << a.problem;
+        EXPECT_TRUE(a.inOrder) << a.problem;
+        if (readsAfterExit) EXPECT_LT(onOld, static_cast<std::size_t>(sent)) << "the restart must have had a part";
+        std::printf("[ close ] %-26s %5d chats: %5zu on the old connection, %5zu after the restart, %d duplicates\n",
+                    readsAfterExit ? "SIGTERM, reads after exit" : "SIGTERM", sent, onOld, ids.size() - onOld,
+                    a.duplicates);
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -76,9 +77,10 @@ std::string ServerFrame(int code, std::string_view payload) {
     return framed ? *framed : std::string();
 }
 
-Client::Client(std::uint16_t port) {
+Client::Client(std::uint16_t port, int receiveBuffer) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) return;
+    if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -104,6 +106,13 @@ void Client::Abort() {
     linger hard{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     Close();
+}
+
+int Client::ReceiveBuffer() const {
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (fd_ < 0 || ::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) return 0;
+    return size;
 }
 
 void Client::SendRaw(std::string_view bytes) {
@@ -176,6 +185,57 @@ std::string Client::Login(std::string_view user, std::string_view password) {
     SendBody("0001" + std::string(user) + "!|!" + std::string(password));
     auto answer = Read(std::chrono::milliseconds(5000));
     return answer && answer->code == 2 ? answer->payload : std::string("<no answer>");
+}
+
+std::optional<std::string> Chat(const std::string& from, const std::string& to, const std::string& text, int id) {
+    IM_CHAT_DATA chat{};
+    chat.id = id;
+    std::strncpy(chat.peer, to.c_str(), sizeof chat.peer - 1);
+    std::strncpy(chat.content, text.c_str(), sizeof chat.content - 1);
+    chat.contentLength = static_cast<int32_t>(std::strlen(chat.content));
+    chat.msgType = 1;
+    return protocol::BuildChatRequest(from, &chat);
+}
+
+int ChatId(const Packet& p) {
+    auto open = p.payload.find("<id>");
+    return open == std::string::npos ? -1 : std::atoi(p.payload.c_str() + open + 4);
+}
+
+void ReadChats(Client& client, std::vector<int>& ids, std::chrono::milliseconds quiet) {
+    while (auto p = client.Read(quiet))
+        if (p->code == 3) ids.push_back(ChatId(*p));
+}
+
+Arrivals CheckArrivals(const std::vector<int>& ids, int sent, int first) {
+    Arrivals a;
+    std::vector<bool> seen(static_cast<std::size_t>(std::max(sent, 0)), false);
+    int highest = first - 1;
+    for (int id : ids) {
+        if (id < first || id >= sent) {
+            a.inOrder = false;
+            if (a.problem.empty()) a.problem = "unexpected chat " + std::to_string(id);
+            continue;
+        }
+        if (seen[static_cast<std::size_t>(id)]) {
+            ++a.duplicates;
+            continue;
+        }
+        if (id < highest) {
+            a.inOrder = false;
+            if (a.problem.empty()) a.problem = "chat " + std::to_string(id) + " after " + std::to_string(highest);
+        }
+        highest = std::max(highest, id);
+        seen[static_cast<std::size_t>(id)] = true;
+    }
+    for (int i = first; i < sent; ++i) {
+        if (!seen[static_cast<std::size_t>(i)]) {
+            a.complete = false;
+            if (a.problem.empty()) a.problem = "chat " + std::to_string(i) + " lost";
+            break;
+        }
+    }
+    return a;
 }
 
 }  // namespace vexa::server::testing

@@ -63,7 +63,8 @@ struct Packet {
 // A blocking TCP client with time limits on every wait.
 class Client {
 public:
-    explicit Client(std::uint16_t port);
+    // receiveBuffer, when not 0, is the socket's receive buffer (SO_RCVBUF).
+    explicit Client(std::uint16_t port, int receiveBuffer = 0);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -86,6 +87,8 @@ public:
     void Close();
     // Closes with a reset instead of an orderly end.
     void Abort();
+    // The receive buffer the kernel gave the socket.
+    int ReceiveBuffer() const;
 
 private:
     int fd_ = -1;
@@ -94,5 +97,23 @@ private:
 
 // The frame the server sends for code and payload (with its trailing zero).
 std::string ServerFrame(int code, std::string_view payload);
+
+// A chat request as the library builds it, its number in <id>.
+std::optional<std::string> Chat(const std::string& from, const std::string& to, const std::string& text, int id = 1);
+// The <id> of a forwarded chat, or -1.
+int ChatId(const Packet& p);
+// Reads until the server closes the connection (or nothing comes for the
+// time), adding the number of every chat.
+void ReadChats(Client& client, std::vector<int>& ids, std::chrono::milliseconds quiet = std::chrono::milliseconds(3000));
+
+// What arrived of chats numbered first..sent-1: the duplicates, and whether
+// every one arrived with first arrivals in order.
+struct Arrivals {
+    bool complete = true;
+    bool inOrder = true;
+    int duplicates = 0;
+    std::string problem;  // the first missing or misplaced chat
+};
+Arrivals CheckArrivals(const std::vector<int>& ids, int sent, int first = 0);
 
 }  // namespace vexa::server::testing
