@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Load benchmark of the reference IM server: N clients chatting in a ring
-# through the server, beside a bare asio echo of the same frames in the same
-# run (the ceiling). Prints messages per second and p50/p99 latency for each N.
+# Load benchmark of the reference IM server, beside a bare asio echo of the
+# same frames at the same thread count in the same run (the ceiling):
+#  - closed loop: N clients chatting in a ring, at 1 network thread and at
+#    one per core: messages per second, p50/p99 latency, server/echo ratio;
+#  - open loop: 1000 clients at a fixed total rate, so latency is measured
+#    below saturation: p50/p99/p99.9.
 #
-#   scripts/server-bench.sh [--clients 10,100,1000] [--messages 20000] [--window 4]
+#   scripts/server-bench.sh [--clients 10,100,1000] [--threads 1,N] [--messages 20000] [--window 4]
+#                           [--rate 10000] [--open-clients 1000] [--open-seconds 5]
 #
 # Builds its own optimised folder (build/server-bench) and only the benchmark.
 set -euo pipefail

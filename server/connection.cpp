@@ -19,6 +19,9 @@ constexpr std::size_t kMaxBatchPackets = 64;  // packets per socket write
 constexpr int kHighWater = 64;
 constexpr int kLowWater = 16;
 constexpr auto kMaxAckPoll = std::chrono::milliseconds(1000);
+// Acknowledgements of live packets are asked for at most this often on the
+// write path: they only free memory, and each asking is a system call.
+constexpr auto kAckCheckInterval = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -70,7 +73,6 @@ bool Connection::Send(int code, std::string_view payload, Keep keep, std::int64_
         out.code = code;
         out.keep = keep == Keep::Yes;
         out.mailSeq = mailSeq;
-        if (out.keep && mailSeq == 0) out.payload = std::string(payload);
         queuedBytes_ += out.frame.size();
         pending_.push_back(std::move(out));
         queued = queuedBytes_;
@@ -129,7 +131,8 @@ void Connection::SetLoginState(bool pending, bool loggedIn, const std::string& n
 
 bool Connection::OnRequest(int code, std::string_view payload) {
     ++outstanding_;
-    asio::post(requestExecutor_, [self = shared_from_this(), code, payload = std::string(payload)]() mutable {
+    // Inline when the handlers share the strand, queued on their executor otherwise.
+    asio::dispatch(requestExecutor_, [self = shared_from_this(), code, payload = std::string(payload)]() mutable {
         self->RunRequest(code, std::move(payload));
     });
     return true;
@@ -228,8 +231,7 @@ void Connection::OnWrite(std::error_code ec, std::size_t n) {
         if (out.end > written_) {
             if (out.keep) unwritten.push_back(std::move(out));
         } else if (out.keep) {
-            // Only what may have to be handed back is kept, not the frame.
-            out.frame = std::string();
+            if (out.mailSeq != 0) ++unackedMail_;
             sent_.push_back(std::move(out));
         }
     }
@@ -248,7 +250,9 @@ void Connection::OnWrite(std::error_code ec, std::size_t n) {
         Finish("write: " + ec.message());
         return;
     }
-    CheckAcknowledged();
+    // Mailbox rows are deleted as soon as they are acknowledged, so a stop
+    // of the server repeats as little as possible.
+    if (unackedMail_ > 0 || Clock::now() - lastAckCheck_ >= kAckCheckInterval) CheckAcknowledged();
     if (roomWanted_ && QueuedBytes() < limits_.maxBacklogBytes / 2 && roomWanted_.exchange(false))
         asio::post(requestExecutor_, [self = shared_from_this()] { self->events_.OnRoom(self); });
     Write();
@@ -306,11 +310,15 @@ std::size_t Connection::UnacknowledgedBytes() const {
 }
 
 void Connection::CheckAcknowledged() {
+    lastAckCheck_ = Clock::now();
     if (sent_.empty()) return;
     std::uint64_t unacked = std::min<std::uint64_t>(UnacknowledgedBytes(), written_);
     acked_ = std::max(acked_, written_ - unacked);
     while (!sent_.empty() && sent_.front().end <= acked_) {
-        ackedMailSeq_ = std::max(ackedMailSeq_, sent_.front().mailSeq);
+        if (sent_.front().mailSeq != 0) {
+            ackedMailSeq_ = std::max(ackedMailSeq_, sent_.front().mailSeq);
+            --unackedMail_;
+        }
         sent_.pop_front();
     }
     if (ackedMailSeq_ > reportedMailSeq_ && !finished_) {
@@ -319,7 +327,9 @@ void Connection::CheckAcknowledged() {
             self->events_.OnMailAcknowledged(self, seq);
         });
     }
-    if (!sent_.empty() && !finished_) ArmAckTimer();
+    // Live packets wait for the next write or the close; mailbox rows are
+    // asked after until they are acknowledged.
+    if (unackedMail_ > 0 && !finished_) ArmAckTimer();
 }
 
 void Connection::ArmAckTimer() {
@@ -337,7 +347,10 @@ void Connection::ArmAckTimer() {
 
 void Connection::HandBack(Outgoing& out, std::vector<KeptPacket>& into) {
     // A packet from the mailbox is still there: its row goes only once acknowledged.
-    if (out.keep && out.mailSeq == 0) into.push_back(KeptPacket{out.code, std::move(out.payload)});
+    if (!out.keep || out.mailSeq != 0) return;
+    // The frame: four digits of length, four of code, the payload, a zero byte.
+    constexpr std::size_t kHead = 8;
+    into.push_back(KeptPacket{out.code, out.frame.substr(kHead, out.frame.size() - kHead - 1)});
 }
 
 void Connection::Finish(const std::string& why) {

@@ -144,7 +144,6 @@ private:
     struct Outgoing {
         std::string frame;
         int code = 0;
-        std::string payload;       // kept packets not from the mailbox, for handing back
         bool keep = false;
         std::int64_t mailSeq = 0;  // mailbox row this packet delivers, or 0
         std::uint64_t end = 0;     // stream offset just past its last byte, once handed to a write
@@ -209,6 +208,8 @@ private:
     std::deque<Outgoing> cut_;            // not written because a close cut them off
     std::uint64_t handedOff_ = 0;         // stream bytes handed to writes
     std::uint64_t written_ = 0;           // stream bytes the kernel took
+    std::size_t unackedMail_ = 0;         // mailbox packets in sent_
+    Clock::time_point lastAckCheck_{};
     std::int64_t ackedMailSeq_ = 0;
     std::int64_t reportedMailSeq_ = 0;
     std::chrono::milliseconds ackPoll_{10};

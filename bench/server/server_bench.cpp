@@ -154,7 +154,7 @@ private:
 
 struct Result {
     double perSecond = 0;
-    double p50us = 0, p99us = 0;
+    double p50us = 0, p99us = 0, p999us = 0;
     long long messages = 0;
 };
 
@@ -162,9 +162,13 @@ Result Summarise(std::vector<long long>& latencies, Clock::duration elapsed) {
     Result r;
     r.messages = static_cast<long long>(latencies.size());
     std::sort(latencies.begin(), latencies.end());
+    auto at = [&](std::size_t perMille) {
+        return latencies[std::min(latencies.size() - 1, latencies.size() * perMille / 1000)] / 1000.0;
+    };
     if (!latencies.empty()) {
-        r.p50us = latencies[latencies.size() / 2] / 1000.0;
-        r.p99us = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)] / 1000.0;
+        r.p50us = at(500);
+        r.p99us = at(990);
+        r.p999us = at(999);
     }
     r.perSecond = r.messages / std::chrono::duration<double>(elapsed).count();
     return r;
@@ -207,6 +211,38 @@ Result RunRing(asio::io_context& io, std::vector<std::shared_ptr<BenchClient>>& 
     return Summarise(latencies, elapsed);
 }
 
+// Open loop: messages are sent at a fixed total rate whatever comes back, so
+// the latency is that of a server below saturation, not of a queue.
+Result RunOpenLoop(asio::io_context& io, std::vector<std::shared_ptr<BenchClient>>& clients, int n, int rate,
+                   std::chrono::milliseconds duration, bool routed) {
+    std::vector<long long> latencies;
+    long long total = static_cast<long long>(rate) * duration.count() / 1000;
+    latencies.reserve(static_cast<std::size_t>(total));
+    long long received = 0;
+    for (int i = 0; i < n; ++i)
+        clients[i]->onFrame = [&](BenchClient&, const std::string& frame) {
+            if (frame.compare(4, 4, "0003") != 0) return;
+            latencies.push_back(NowNanos() - SentAt(frame));
+            ++received;
+        };
+    auto start = Clock::now();
+    long long sent = 0;
+    int next = 0;
+    while (sent < total) {
+        // Everything due by now goes out, then the loop serves replies until the next tick.
+        long long due = std::min(total, static_cast<long long>(std::chrono::duration<double>(Clock::now() - start).count() * rate));
+        for (; sent < due; ++sent, next = (next + 1) % n)
+            clients[next]->Write(ChatRequest(next, routed ? (next + 1) % n : next, NowNanos()));
+        io.run_for(std::chrono::microseconds(200));
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (received < total && Clock::now() < deadline) io.run_one_for(std::chrono::milliseconds(10));
+    auto elapsed = Clock::now() - start;
+    for (int i = 0; i < n; ++i) clients[i]->onFrame = nullptr;
+    if (received < total) std::fprintf(stderr, "open loop: %lld of %lld messages came back\n", received, total);
+    return Summarise(latencies, elapsed);
+}
+
 void RaiseFileLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -215,109 +251,172 @@ void RaiseFileLimit() {
     }
 }
 
+// A server or an echo with its threads, and the benchmark's clients of it.
+struct Target {
+    std::unique_ptr<server::Server> server;
+    std::thread serverThread;
+    asio::io_context echoIo;
+    std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> echoWork;
+    std::unique_ptr<EchoServer> echo;
+    std::vector<std::thread> echoThreads;
+    std::vector<std::shared_ptr<BenchClient>> clients;
+
+    ~Target() {
+        if (server) {
+            server->Stop();
+            serverThread.join();
+        }
+        if (echo) {
+            echoWork.reset();
+            echoIo.stop();
+            for (auto& t : echoThreads) t.join();
+        }
+    }
+};
+
+// Connects count clients (logged in, for the server) on io; false on failure.
+bool Connect(asio::io_context& io, Target& target, std::uint16_t port, int count, bool logIn) {
+    int ready = 0, loggedIn = 0;
+    for (int i = 0; i < count; ++i) {
+        auto c = std::make_shared<BenchClient>(io, i, logIn ? 1 : 0);
+        c->onFrame = [&](BenchClient&, const std::string& frame) {
+            if (frame.compare(4, 5, "00020") == 0 && frame.size() == 10) ++loggedIn;
+        };
+        c->Connect(port, [&, c, i, logIn] {
+            if (logIn) c->Write(*protocol::FrameRequest("0001" + Name(i) + "!|!pw"));
+            ++ready;
+        });
+        target.clients.push_back(c);
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(120);
+    while ((ready < count || (logIn && loggedIn < count)) && Clock::now() < deadline)
+        io.run_one_for(std::chrono::milliseconds(100));
+    for (auto& c : target.clients) c->onFrame = nullptr;
+    if (ready < count || (logIn && loggedIn < count)) {
+        std::fprintf(stderr, "only %d of %d clients connected, %d logged in\n", ready, count, loggedIn);
+        return false;
+    }
+    return true;
+}
+
+void PrintRow(const char* what, unsigned threads, int n, const Result& routed, const Result& bare) {
+    std::printf("%-9s %7u %7d | %12.0f %9.0f %9.0f | %12.0f %9.0f %9.0f | %6.2f\n", what, threads, n,
+                routed.perSecond, routed.p50us, routed.p99us, bare.perSecond, bare.p50us, bare.p99us,
+                bare.perSecond > 0 ? routed.perSecond / bare.perSecond : 0.0);
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<int> sizes = {10, 100, 1000};
+    std::vector<unsigned> threadCounts = {1, std::max(1u, std::thread::hardware_concurrency())};
     int total = 20000;
     int window = 4;
+    int rate = 10000;
+    int openClients = 1000;
+    int openSeconds = 5;
+    auto list = [](const std::string& text) {
+        std::vector<int> out;
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t comma = text.find(',', at);
+            if (comma == std::string::npos) comma = text.size();
+            out.push_back(std::atoi(text.substr(at, comma - at).c_str()));
+            at = comma + 1;
+        }
+        return out;
+    };
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--messages" && i + 1 < argc) total = std::max(100, std::atoi(argv[++i]));
         else if (arg == "--window" && i + 1 < argc) window = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--rate" && i + 1 < argc) rate = std::max(0, std::atoi(argv[++i]));
+        else if (arg == "--open-clients" && i + 1 < argc) openClients = std::max(2, std::atoi(argv[++i]));
+        else if (arg == "--open-seconds" && i + 1 < argc) openSeconds = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--clients" && i + 1 < argc) {
             sizes.clear();
-            std::string list = argv[++i];
-            for (std::size_t at = 0; at < list.size();) {
-                std::size_t comma = list.find(',', at);
-                if (comma == std::string::npos) comma = list.size();
-                int n = std::atoi(list.substr(at, comma - at).c_str());
+            for (int n : list(argv[++i]))
                 if (n >= 2) sizes.push_back(n);
-                at = comma + 1;
-            }
+        } else if (arg == "--threads" && i + 1 < argc) {
+            threadCounts.clear();
+            for (int t : list(argv[++i]))
+                if (t >= 1) threadCounts.push_back(static_cast<unsigned>(t));
         } else {
             std::fprintf(stderr,
-                         "usage: vexa_server_bench [--clients 10,100,1000] [--messages 20000] [--window 4]\n");
+                         "usage: vexa_server_bench [--clients 10,100,1000] [--threads 1,N] [--messages 20000]\n"
+                         "                         [--window 4] [--rate 10000] [--open-clients 1000] [--open-seconds 5]\n"
+                         "--rate 0 leaves out the open-loop run.\n");
             return 2;
         }
     }
-    if (sizes.empty()) return 2;
+    if (sizes.empty() || threadCounts.empty()) return 2;
     RaiseFileLimit();
     server::SetLogLevel(server::LogLevel::Warn);
     if (sodium_init() < 0) return 1;
-    int most = *std::max_element(sizes.begin(), sizes.end());
+    int most = std::max(*std::max_element(sizes.begin(), sizes.end()), rate > 0 ? openClients : 0);
 
     char pattern[] = "/tmp/vexaim-bench-XXXXXX";
     if (!mkdtemp(pattern)) return 1;
     std::string dir = pattern;
     int status = 0;
     {
-        auto opened = server::OpenSqliteStore(dir + "/bench.db");
-        server::Store& store = *opened;
+        auto store = server::OpenSqliteStore(dir + "/bench.db");
         // Logins are not what is measured: the benchmark's accounts share one
         // hash made with libsodium's cheapest limits.
         char hash[crypto_pwhash_STRBYTES];
         if (crypto_pwhash_str(hash, "pw", 2, crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN) != 0) return 1;
-        for (int i = 0; i < most; ++i) store.CreateAccount(Name(i), hash, Name(i));
+        for (int i = 0; i < most; ++i) store->CreateAccount(Name(i), hash, Name(i));
 
-        server::ServerOptions options;
-        options.port = 0;
-        options.networkThreads = 1;
-        options.maxConnections = static_cast<std::size_t>(most) + 16;
-        server::Server server(store, options);
-        asio::io_context echoIo(1);
-        EchoServer echo(echoIo);
-        std::thread serverThread([&] { server.Run(); });
-        std::thread echoThread([&] {
-            auto guard = asio::make_work_guard(echoIo);
-            echoIo.run();
-        });
-
-        // Connect and log in every client once; smaller runs use the first n.
-        asio::io_context io(1);
-        std::vector<std::shared_ptr<BenchClient>> imClients, echoClients;
-        int ready = 0, loggedIn = 0;
-        for (int i = 0; i < most; ++i) {
-            auto c = std::make_shared<BenchClient>(io, i, 1);
-            c->onFrame = [&](BenchClient&, const std::string& frame) {
-                if (frame.compare(4, 5, "00020") == 0 && frame.size() == 10) ++loggedIn;
-            };
-            c->Connect(server.Port(), [&, c, i] {
-                c->Write(*protocol::FrameRequest("0001" + Name(i) + "!|!pw"));
-                ++ready;
-            });
-            imClients.push_back(c);
-            auto e = std::make_shared<BenchClient>(io, i, 0);
-            e->Connect(echo.Port(), [&] { ++ready; });
-            echoClients.push_back(e);
-        }
-        auto deadline = Clock::now() + std::chrono::seconds(120);
-        while ((ready < 2 * most || loggedIn < most) && Clock::now() < deadline)
-            io.run_one_for(std::chrono::milliseconds(100));
-        if (loggedIn < most) {
-            std::fprintf(stderr, "only %d of %d clients logged in\n", loggedIn, most);
-            status = 1;
-        } else {
-            std::printf("Chat through the IM server vs a bare asio echo of the same frames (%d messages per run, "
-                        "%d in flight per client, %u hardware threads)\n\n",
-                        total, window, std::thread::hardware_concurrency());
-            std::printf("%8s | %12s %10s %10s | %12s %10s %10s | %8s\n", "clients", "server msg/s", "p50 us",
-                        "p99 us", "echo msg/s", "p50 us", "p99 us", "ratio");
+        std::printf("Chat through the IM server beside a bare asio echo of the same frames, at the same thread count,\n"
+                    "in one run (%u hardware threads; the clients run on one thread of their own).\n\n",
+                    std::thread::hardware_concurrency());
+        std::printf("Closed loop: a ring of N clients, %d messages in flight each, %d messages per row.\n", window,
+                    total);
+        std::printf("%-9s %7s %7s | %12s %9s %9s | %12s %9s %9s | %6s\n", "", "threads", "clients", "server msg/s",
+                    "p50 us", "p99 us", "echo msg/s", "p50 us", "p99 us", "ratio");
+        std::vector<std::string> openRows;
+        for (unsigned threads : threadCounts) {
+            asio::io_context io(1);
+            Target server, echo;
+            server::ServerOptions options;
+            options.port = 0;
+            options.networkThreads = threads;
+            options.maxConnections = static_cast<std::size_t>(most) + 16;
+            server.server = std::make_unique<server::Server>(*store, options);
+            server.serverThread = std::thread([&] { server.server->Run(); });
+            echo.echoWork = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
+                asio::make_work_guard(echo.echoIo));
+            echo.echo = std::make_unique<EchoServer>(echo.echoIo);
+            for (unsigned t = 0; t < threads; ++t) echo.echoThreads.emplace_back([&] { echo.echoIo.run(); });
+            if (!Connect(io, server, server.server->Port(), most, true) || !Connect(io, echo, echo.echo->Port(), most, false)) {
+                status = 1;
+                break;
+            }
             for (int n : sizes) {
                 int perClient = std::max(1, total / n);
-                RunRing(io, echoClients, n, window, std::max(1, perClient / 10), false);  // warm-up
-                Result routed = RunRing(io, imClients, n, window, perClient, true);
-                Result bare = RunRing(io, echoClients, n, window, perClient, false);
-                std::printf("%8d | %12.0f %10.0f %10.0f | %12.0f %10.0f %10.0f | %7.2fx\n", n, routed.perSecond,
-                            routed.p50us, routed.p99us, bare.perSecond, bare.p50us, bare.p99us,
-                            routed.perSecond > 0 ? bare.perSecond / routed.perSecond : 0.0);
-                std::fflush(stdout);
+                RunRing(io, echo.clients, n, window, std::max(1, perClient / 10), false);  // warm-up
+                Result routed = RunRing(io, server.clients, n, window, perClient, true);
+                Result bare = RunRing(io, echo.clients, n, window, perClient, false);
+                PrintRow("", threads, n, routed, bare);
+            }
+            if (rate > 0) {
+                auto duration = std::chrono::milliseconds(openSeconds * 1000);
+                Result routed = RunOpenLoop(io, server.clients, openClients, rate, duration, true);
+                Result bare = RunOpenLoop(io, echo.clients, openClients, rate, duration, false);
+                char row[256];
+                std::snprintf(row, sizeof row, "%7u %7d %8d | %9.0f %9.0f %9.0f | %9.0f %9.0f %9.0f\n", threads,
+                              openClients, rate, routed.p50us, routed.p99us, routed.p999us, bare.p50us, bare.p99us,
+                              bare.p999us);
+                openRows.push_back(row);
             }
         }
-        server.Stop();
-        echoIo.stop();
-        serverThread.join();
-        echoThread.join();
+        if (!openRows.empty()) {
+            std::printf("\nOpen loop: %d messages per second in total, spread over the clients, for %d s.\n", rate,
+                        openSeconds);
+            std::printf("%7s %7s %8s | %9s %9s %9s | %9s %9s %9s\n", "threads", "clients", "msg/s", "server p50",
+                        "p99 us", "p99.9 us", "echo p50", "p99 us", "p99.9 us");
+            for (const std::string& row : openRows) std::fputs(row.c_str(), stdout);
+        }
     }
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
