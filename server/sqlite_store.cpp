@@ -5,6 +5,7 @@
 
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "server/store.h"
 
@@ -63,38 +64,48 @@ private:
     sqlite3_stmt* stmt_;
 };
 
-constexpr const char* kSchema[] = {
+// Settings of every opening.
+constexpr const char* kPragmas[] = {
     // The server is the file's only user: holding the lock saves two system
     // calls per statement, and no other program can change data under it.
     "PRAGMA locking_mode=EXCLUSIVE",
     "PRAGMA journal_mode=WAL",
     "PRAGMA synchronous=NORMAL",
     "PRAGMA foreign_keys=ON",
-    "CREATE TABLE IF NOT EXISTS accounts ("
-    " id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, pwhash TEXT NOT NULL,"
-    " nickname BLOB NOT NULL DEFAULT x'', littleword BLOB NOT NULL DEFAULT x'',"
-    " birthday BLOB NOT NULL DEFAULT '19000101', sex INTEGER NOT NULL DEFAULT 0,"
-    " photo BLOB NOT NULL DEFAULT x'', pos_id INTEGER NOT NULL DEFAULT 0, pos_ms BLOB NOT NULL DEFAULT x'',"
-    " pos0 INTEGER NOT NULL DEFAULT 0, pos1 INTEGER NOT NULL DEFAULT 0, pos2 INTEGER NOT NULL DEFAULT 0,"
-    " pos3 INTEGER NOT NULL DEFAULT 0, class INTEGER NOT NULL DEFAULT 0, vip INTEGER NOT NULL DEFAULT 0,"
-    " status INTEGER NOT NULL DEFAULT 1, status_note BLOB NOT NULL DEFAULT x'',"
-    " style INTEGER NOT NULL DEFAULT 0, afset INTEGER NOT NULL DEFAULT 0,"
-    " vp INTEGER NOT NULL DEFAULT 0, lt INTEGER NOT NULL DEFAULT 0)",
-    "CREATE TABLE IF NOT EXISTS friends ("
-    " owner INTEGER NOT NULL REFERENCES accounts(id), friend INTEGER NOT NULL REFERENCES accounts(id),"
-    " PRIMARY KEY (owner, friend)) WITHOUT ROWID",
-    "CREATE TABLE IF NOT EXISTS friend_requests ("
-    " from_id INTEGER NOT NULL REFERENCES accounts(id), to_id INTEGER NOT NULL REFERENCES accounts(id),"
-    " text BLOB NOT NULL, with_text INTEGER NOT NULL, created INTEGER NOT NULL,"
-    " PRIMARY KEY (from_id, to_id)) WITHOUT ROWID",
-    "CREATE INDEX IF NOT EXISTS friend_requests_to ON friend_requests(to_id, created)",
-    "CREATE TABLE IF NOT EXISTS blacklist ("
-    " owner INTEGER NOT NULL REFERENCES accounts(id), blocked INTEGER NOT NULL REFERENCES accounts(id),"
-    " PRIMARY KEY (owner, blocked)) WITHOUT ROWID",
-    "CREATE TABLE IF NOT EXISTS mailbox ("
-    " seq INTEGER PRIMARY KEY AUTOINCREMENT, recipient INTEGER NOT NULL REFERENCES accounts(id),"
-    " code INTEGER NOT NULL, payload BLOB NOT NULL)",
-    "CREATE INDEX IF NOT EXISTS mailbox_recipient ON mailbox(recipient, seq)",
+};
+
+// The schema, one list of statements per version; a file is brought from the
+// version it records to the last one, each step in one transaction. Files
+// made before versions were recorded count as version 0, and the first step
+// finds their tables already there.
+const std::vector<std::vector<const char*>> kMigrations = {
+    {
+        "CREATE TABLE IF NOT EXISTS accounts ("
+        " id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, pwhash TEXT NOT NULL,"
+        " nickname BLOB NOT NULL DEFAULT x'', littleword BLOB NOT NULL DEFAULT x'',"
+        " birthday BLOB NOT NULL DEFAULT '19000101', sex INTEGER NOT NULL DEFAULT 0,"
+        " photo BLOB NOT NULL DEFAULT x'', pos_id INTEGER NOT NULL DEFAULT 0, pos_ms BLOB NOT NULL DEFAULT x'',"
+        " pos0 INTEGER NOT NULL DEFAULT 0, pos1 INTEGER NOT NULL DEFAULT 0, pos2 INTEGER NOT NULL DEFAULT 0,"
+        " pos3 INTEGER NOT NULL DEFAULT 0, class INTEGER NOT NULL DEFAULT 0, vip INTEGER NOT NULL DEFAULT 0,"
+        " status INTEGER NOT NULL DEFAULT 1, status_note BLOB NOT NULL DEFAULT x'',"
+        " style INTEGER NOT NULL DEFAULT 0, afset INTEGER NOT NULL DEFAULT 0,"
+        " vp INTEGER NOT NULL DEFAULT 0, lt INTEGER NOT NULL DEFAULT 0)",
+        "CREATE TABLE IF NOT EXISTS friends ("
+        " owner INTEGER NOT NULL REFERENCES accounts(id), friend INTEGER NOT NULL REFERENCES accounts(id),"
+        " PRIMARY KEY (owner, friend)) WITHOUT ROWID",
+        "CREATE TABLE IF NOT EXISTS friend_requests ("
+        " from_id INTEGER NOT NULL REFERENCES accounts(id), to_id INTEGER NOT NULL REFERENCES accounts(id),"
+        " text BLOB NOT NULL, with_text INTEGER NOT NULL, created INTEGER NOT NULL,"
+        " PRIMARY KEY (from_id, to_id)) WITHOUT ROWID",
+        "CREATE INDEX IF NOT EXISTS friend_requests_to ON friend_requests(to_id, created)",
+        "CREATE TABLE IF NOT EXISTS blacklist ("
+        " owner INTEGER NOT NULL REFERENCES accounts(id), blocked INTEGER NOT NULL REFERENCES accounts(id),"
+        " PRIMARY KEY (owner, blocked)) WITHOUT ROWID",
+        "CREATE TABLE IF NOT EXISTS mailbox ("
+        " seq INTEGER PRIMARY KEY AUTOINCREMENT, recipient INTEGER NOT NULL REFERENCES accounts(id),"
+        " code INTEGER NOT NULL, payload BLOB NOT NULL)",
+        "CREATE INDEX IF NOT EXISTS mailbox_recipient ON mailbox(recipient, seq)",
+    },
 };
 
 constexpr const char kProfileColumns[] =
@@ -141,6 +152,7 @@ private:
     void Exec(const char* sql);
     static Profile ReadProfile(const Statement& row);
     void RemoveRequest(std::int64_t from, std::int64_t to);
+    void Migrate();
     bool RemoveFriendshipLocked(std::int64_t a, std::int64_t b);
 
     // Runs fn inside one transaction (commit on return, rollback on throw);
@@ -174,11 +186,31 @@ SqliteStore::SqliteStore(const std::string& path) {
     }
     sqlite3_busy_timeout(db_, 2000);
     try {
-        for (const char* sql : kSchema) Exec(sql);
+        for (const char* sql : kPragmas) Exec(sql);
+        Migrate();
     } catch (...) {
         sqlite3_close(db_);
         db_ = nullptr;
         throw;
+    }
+}
+
+void SqliteStore::Migrate() {
+    Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+    std::int64_t version = 0;
+    {
+        auto stmt = Prepare("SELECT IFNULL(MAX(version), 0) FROM schema_version");
+        if (stmt.Step()) version = stmt.Int(0);
+    }
+    if (version > static_cast<std::int64_t>(kMigrations.size()))
+        throw StoreError("sqlite: the database's schema (version " + std::to_string(version) +
+                         ") is newer than this server knows");
+    for (auto v = static_cast<std::size_t>(version); v < kMigrations.size(); ++v) {
+        Transaction([&] {
+            for (const char* sql : kMigrations[v]) Exec(sql);
+            Exec("DELETE FROM schema_version");
+            Prepare("INSERT INTO schema_version (version) VALUES (?1)").Bind(1, static_cast<std::int64_t>(v + 1)).Run();
+        });
     }
 }
 

@@ -25,6 +25,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The database cannot be reached for now; the same call may work later.
+class StoreUnavailable : public StoreError {
+public:
+    using StoreError::StoreError;
+};
+
 struct Position {
     int id = 0;
     std::string ms;
@@ -63,6 +69,10 @@ struct Mail {
 class Store {
 public:
     virtual ~Store() = default;
+
+    // True when calls may wait on another machine: the server then makes
+    // them on threads of their own, never on its network threads.
+    virtual bool Blocking() const { return false; }
 
     // nullopt when the name is taken.
     virtual std::optional<std::int64_t> CreateAccount(std::string_view name, std::string_view passwordHash,

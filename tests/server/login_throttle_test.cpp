@@ -60,7 +60,9 @@ TEST(LoginThrottle, StepTable) {
         if (s.action != Admit) continue;
         auto v = throttle.Admit(s.account, s.address, now);
         EXPECT_EQ(v.refused, s.turnAt < 0);
-        if (s.turnAt >= 0) EXPECT_EQ(std::chrono::duration_cast<ms>(v.notBefore - start).count(), s.turnAt);
+        if (s.turnAt >= 0) {
+            EXPECT_EQ(std::chrono::duration_cast<ms>(v.notBefore - start).count(), s.turnAt);
+        }
     }
 }
 

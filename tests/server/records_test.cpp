@@ -160,52 +160,5 @@ TEST(Passwords, HashesAreSaltedAndVerify) {
     EXPECT_FALSE(VerifyPassword("garbage", "secret"));
 }
 
-TEST(Store, AccountsFriendsRequestsBlacklistAndMailSurviveReopening) {
-    char pattern[] = "/tmp/vexaim-store-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    std::string path = std::string(pattern) + "/db";
-    {
-        auto opened = OpenSqliteStore(path);
-        Store& store = *opened;
-        EXPECT_EQ(SeedDemo(store), 3);
-        EXPECT_EQ(SeedDemo(store), 0);
-        EXPECT_EQ(CreateAccount(store, "dave", "pw", "dave"), AccountResult::Created);
-        EXPECT_EQ(CreateAccount(store, "dave", "pw", "dave"), AccountResult::Exists);
-        EXPECT_EQ(CreateAccount(store, "bad name", "pw", ""), AccountResult::BadName);
-        EXPECT_EQ(CreateAccount(store, "erin", std::string(20, 'p'), ""), AccountResult::BadPassword);
-        auto dave = store.FindByName("dave");
-        ASSERT_TRUE(dave);
-        EXPECT_EQ(dave->id, 10004);
-        store.AskFriend(dave->id, 10002, "hi", true);
-        store.BlockUser(10003, dave->id);
-        EXPECT_EQ(store.AddMail(10002, 3, "first"), 1);
-        store.AddMail(10002, 24, "second");
-        store.AddMail(10003, 3, "other");
-    }
-    {
-        auto opened = OpenSqliteStore(path);
-        Store& store = *opened;
-        EXPECT_TRUE(store.AreFriends(10001, 10002));
-        EXPECT_TRUE(store.AreFriends(10002, 10001));
-        EXPECT_FALSE(store.AreFriends(10002, 10003));
-        auto requests = store.FriendRequestsTo(10002);
-        ASSERT_EQ(requests.size(), 1u);
-        EXPECT_EQ(requests[0].fromName, "dave");
-        EXPECT_EQ(requests[0].text, "hi");
-        EXPECT_TRUE(store.IsBlocked(10003, 10004));
-        EXPECT_FALSE(store.IsBlocked(10004, 10003));
-        auto mail = store.MailAfter(10002, 0, 100);
-        ASSERT_EQ(mail.size(), 2u);
-        EXPECT_EQ(mail[0].payload, "first");
-        EXPECT_EQ(mail[1].code, 24);
-        store.DeleteMailUpTo(10002, mail[0].seq);
-        EXPECT_EQ(store.MailCount(10002), 1u);
-        EXPECT_EQ(store.MailCount(10003), 1u);
-        EXPECT_TRUE(VerifyPassword(store.PasswordHash(10001), "alice123"));
-        EXPECT_EQ(store.FindById(10001)->nickname, texts::kNickAlice);
-    }
-    std::filesystem::remove_all(pattern);
-}
-
 }  // namespace
 }  // namespace vexa::server

@@ -114,8 +114,12 @@ TEST(ServerClose, NothingReadFromTheSenderIsLost) {
             }
         }
         const std::size_t onOldConnection = ids.size();
-        if (string(c.name) == "takeover") EXPECT_TRUE(toldReplaced);
-        if (c.readsAfterLinger) EXPECT_GT(s.server.Stats().handedBack, 0u);
+        if (string(c.name) == "takeover") {
+            EXPECT_TRUE(toldReplaced);
+        }
+        if (c.readsAfterLinger) {
+            EXPECT_GT(s.server.Stats().handedBack, 0u);
+        }
 
         if (!s.next) {
             s.next = std::make_unique<Client>(s.server.Port());
@@ -136,7 +140,9 @@ TEST(ServerClose, NothingReadFromTheSenderIsLost) {
         EXPECT_TRUE(a.complete) << a.problem;
         EXPECT_TRUE(a.inOrder) << a.problem;
         EXPECT_LE(static_cast<std::uint64_t>(a.duplicates), s.server.Stats().handedBack);
-        if (c.resets) EXPECT_LE(first * 900, readerBuffer) << "lost more than the client's kernel held";
+        if (c.resets) {
+            EXPECT_LE(first * 900, readerBuffer) << "lost more than the client's kernel held";
+        }
         std::printf("[ close ] %-20s %5d chats: %5zu on the old connection, %5zu at the next login, %d lost, "
                     "%d duplicates, %llu handed back\n",
                     c.name, s.sent, onOldConnection, ids.size() - onOldConnection, first, a.duplicates,

@@ -178,7 +178,9 @@ TEST(ServerProgram, SigtermLosesNoChatInFlight) {
         Arrivals a = CheckArrivals(ids, sent);
         EXPECT_TRUE(a.complete) << a.problem;
         EXPECT_TRUE(a.inOrder) << a.problem;
-        if (readsAfterExit) EXPECT_LT(onOld, static_cast<std::size_t>(sent)) << "the restart must have had a part";
+        if (readsAfterExit) {
+            EXPECT_LT(onOld, static_cast<std::size_t>(sent)) << "the restart must have had a part";
+        }
         std::printf("[ close ] %-26s %5d chats: %5zu on the old connection, %5zu after the restart, %d duplicates\n",
                     readsAfterExit ? "SIGTERM, reads after exit" : "SIGTERM", sent, onOld, ids.size() - onOld,
                     a.duplicates);

@@ -1,0 +1,209 @@
+// The store's behaviour, one table of steps run against both
+// implementations: SQLite in a file, PostgreSQL in a real server started for
+// the test. Each step acts and checks; reopening in between proves that what
+// is kept is kept.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "engines.h"
+#include "server/accounts.h"
+#include "server/password.h"
+#include "server/pg_store.h"
+#include "server/server_texts.h"
+#include "server/store.h"
+#include "server_test_support.h"
+
+namespace vexa::server::testing {
+namespace {
+
+using std::string;
+
+// GBK text with every kind of byte a client may send, a zero byte among them.
+const string kGbkBytes = string("\xc4\xe3\xba\xc3", 4) + string("\0\x7f\xff\x80!|!", 7);
+
+struct Step {
+    const char* what;
+    std::function<void(Store&)> run;
+    bool reopenAfter = false;
+};
+
+const Step kSteps[] = {
+    {"demo accounts are numbered from 10001, seeding twice changes nothing",
+     [](Store& s) {
+         EXPECT_EQ(SeedDemo(s), 3);
+         EXPECT_EQ(SeedDemo(s), 0);
+         EXPECT_EQ(s.FindIdByName("10003"), 10003);
+         EXPECT_EQ(s.FindById(10001)->nickname, texts::kNickAlice);
+         EXPECT_EQ(s.FindByName("10001")->birthday, "19950314");
+         EXPECT_TRUE(VerifyPassword(s.PasswordHash(10001), "alice123"));
+     }},
+    {"a taken name is refused, a new one gets the next number",
+     [](Store& s) {
+         EXPECT_FALSE(s.CreateAccount("10001", "h", "x"));
+         EXPECT_EQ(s.CreateAccount("dave", "hash", kGbkBytes), 10004);
+         EXPECT_EQ(s.FindByName("dave")->nickname, kGbkBytes);
+         EXPECT_FALSE(s.FindByName("nobody"));
+         EXPECT_FALSE(s.FindById(99999));
+         EXPECT_FALSE(s.FindIdByName(string("10001\0", 6)));
+     }},
+    {"friends both ways, counted and listed in number order",
+     [](Store& s) {
+         EXPECT_TRUE(s.AreFriends(10002, 10001));
+         EXPECT_FALSE(s.AreFriends(10002, 10003));
+         s.AddFriendship(10004, 10001);
+         s.AddFriendship(10004, 10001);
+         EXPECT_EQ(s.FriendIds(10001), (std::vector<std::int64_t>{10002, 10003, 10004}));
+         EXPECT_EQ(s.Friends(10001).back().name, "dave");
+         EXPECT_EQ(s.FriendCount(10004), 1u);
+         EXPECT_TRUE(s.RemoveFriendship(10001, 10004));
+         EXPECT_FALSE(s.RemoveFriendship(10001, 10004));
+     }},
+    {"friend requests: oldest first, a newer one from the same asker replaces the older",
+     [](Store& s) {
+         s.AskFriend(10004, 10002, "first", true);
+         s.AskFriend(10003, 10002, "", false);
+         s.AskFriend(10004, 10002, kGbkBytes, true);
+         auto requests = s.FriendRequestsTo(10002);
+         ASSERT_EQ(requests.size(), 2u);
+         EXPECT_EQ(requests[0].fromName, "10003");
+         EXPECT_FALSE(requests[0].withText);
+         EXPECT_EQ(requests[1].text, kGbkBytes);
+         EXPECT_TRUE(requests[1].withText);
+         EXPECT_EQ(s.FriendRequestCountTo(10002), 2u);
+         EXPECT_TRUE(s.HasFriendRequest(10004, 10002));
+         EXPECT_FALSE(s.HasFriendRequest(10002, 10004));
+     },
+     true},
+    {"an answer removes the request; agreeing makes friends and clears the other way",
+     [](Store& s) {
+         s.AskFriend(10002, 10004, "", false);
+         s.AnswerFriendRequest(10004, 10002, true);
+         EXPECT_TRUE(s.AreFriends(10002, 10004));
+         EXPECT_FALSE(s.HasFriendRequest(10004, 10002));
+         EXPECT_FALSE(s.HasFriendRequest(10002, 10004));
+         s.AnswerFriendRequest(10003, 10002, false);
+         EXPECT_FALSE(s.AreFriends(10002, 10003));
+         EXPECT_EQ(s.FriendRequestCountTo(10002), 0u);
+     }},
+    {"blocking ends the friendship and the requests; asking unblocks",
+     [](Store& s) {
+         s.AskFriend(10002, 10004, "", false);
+         s.BlockUser(10004, 10002);
+         EXPECT_TRUE(s.IsBlocked(10004, 10002));
+         EXPECT_FALSE(s.IsBlocked(10002, 10004));
+         EXPECT_FALSE(s.AreFriends(10002, 10004));
+         EXPECT_FALSE(s.HasFriendRequest(10002, 10004));
+         s.AskFriend(10004, 10002, "", false);
+         EXPECT_FALSE(s.IsBlocked(10004, 10002));
+     },
+     true},
+    {"profile, password, status and position",
+     [](Store& s) {
+         s.ChangeProfile(10004, "nick", kGbkBytes, "20000101", 3, "");
+         Profile p = *s.FindById(10004);
+         EXPECT_EQ(p.littleword, kGbkBytes);
+         EXPECT_EQ(p.afset, 3);
+         EXPECT_EQ(s.PasswordHash(10004), "hash");
+         s.ChangeProfile(10004, "nick", "", "20000101", 3, "newhash");
+         EXPECT_EQ(s.PasswordHash(10004), "newhash");
+         s.SetPasswordHash(10004, "other");
+         s.SetStatus(10004, 3, "away");
+         s.SetPosition(10004, Position{7, kGbkBytes, 1, -2, 3, 2147483647});
+         p.photo = "pic";
+         p.vip = 2;
+         s.UpdateDetails(p);
+     },
+     true},
+    {"what was changed is there after reopening",
+     [](Store& s) {
+         Profile p = *s.FindByName("dave");
+         EXPECT_EQ(s.PasswordHash(p.id), "other");
+         EXPECT_EQ(p.status, 3);
+         EXPECT_EQ(p.statusNote, "away");
+         EXPECT_EQ(p.pos.id, 7);
+         EXPECT_EQ(p.pos.ms, kGbkBytes);
+         EXPECT_EQ(p.pos.pos1, -2);
+         EXPECT_EQ(p.pos.pos3, 2147483647);
+         EXPECT_EQ(p.photo, "pic");
+         EXPECT_EQ(p.vip, 2);
+         EXPECT_EQ(p.nickname, "nick");
+     }},
+    {"mail: kept in order per recipient, read on from a number, deleted up to one",
+     [](Store& s) {
+         std::int64_t first = s.AddMail(10002, 3, "one");
+         std::int64_t second = s.AddMail(10002, 24, kGbkBytes);
+         s.AddMail(10003, 3, "other");
+         std::int64_t third = s.AddMail(10002, 3, "three");
+         EXPECT_LT(first, second);
+         EXPECT_LT(second, third);
+         auto all = s.MailAfter(10002, 0, 10);
+         ASSERT_EQ(all.size(), 3u);
+         EXPECT_EQ(all[1].code, 24);
+         EXPECT_EQ(all[1].payload, kGbkBytes);
+         auto rest = s.MailAfter(10002, first, 1);
+         ASSERT_EQ(rest.size(), 1u);
+         EXPECT_EQ(rest[0].seq, second);
+         s.DeleteMailUpTo(10002, second);
+         EXPECT_EQ(s.MailCount(10002), 1u);
+         EXPECT_EQ(s.MailCount(10003), 1u);
+     },
+     true},
+    {"mail survives reopening",
+     [](Store& s) {
+         auto left = s.MailAfter(10002, 0, 10);
+         ASSERT_EQ(left.size(), 1u);
+         EXPECT_EQ(left[0].payload, "three");
+     }},
+};
+
+// Each implementation opens the same data again on request.
+struct Backend {
+    const char* name;
+    std::function<std::unique_ptr<Store>()> open;
+};
+
+PostgresUnderTest& Postgres() {
+    static PostgresUnderTest pg;
+    return pg;
+}
+
+TEST(Store, SameBehaviourOnBothImplementations) {
+    TempDir dir;
+    const string conninfo = Postgres().NewDatabase();
+    const Backend backends[] = {
+        {"sqlite", [&] { return OpenSqliteStore(dir.Path() + "/store.db"); }},
+        {"postgresql", [&] { return std::unique_ptr<Store>(OpenPgStore(conninfo, 2)); }},
+    };
+    for (const Backend& backend : backends) {
+        SCOPED_TRACE(backend.name);
+        auto store = backend.open();
+        for (const Step& step : kSteps) {
+            SCOPED_TRACE(step.what);
+            step.run(*store);
+            if (step.reopenAfter) {
+                store.reset();
+                store = backend.open();
+            }
+        }
+    }
+}
+
+TEST(Store, PostgresUnreachableIsReportedAndServiceResumes) {
+    const string conninfo = Postgres().NewDatabase();
+    auto store = OpenPgStore(conninfo, 2);
+    SeedDemo(*store);
+    Postgres().Stop();
+    EXPECT_THROW(store->FindByName("10001"), StoreUnavailable);
+    EXPECT_THROW(store->AddMail(10001, 3, "x"), StoreUnavailable);
+    Postgres().Start();
+    EXPECT_EQ(store->FindIdByName("10001"), 10001);
+    std::int64_t seq = store->AddMail(10001, 3, "kept");
+    auto mail = store->MailAfter(10001, 0, 10);
+    ASSERT_EQ(mail.size(), 1u) << "the call that failed left nothing behind";
+    EXPECT_EQ(mail[0].seq, seq);
+}
+
+}  // namespace
+}  // namespace vexa::server::testing
