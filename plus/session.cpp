@@ -100,7 +100,7 @@ void PlusSession::SendMsgToIM(std::int32_t notice) {
 }
 
 void PlusSession::DealIMCommand(std::uint32_t length) {
-    auto packet = ipc::ReadSharedPacket(sendBlock_->View(), length);
+    auto packet = ipc::ReadSharedPacket(sendBlock_->View(), length, ipc::kHostReaderLimit);
     if (!packet || packet->command != 8) return;
     if (ownWindow_)
         platform_.SendWindowMessage(ownWindow_, WM_IMPLUS_NOTIFY, IMN_IM_DATA,
@@ -108,7 +108,7 @@ void PlusSession::DealIMCommand(std::uint32_t length) {
 }
 
 void PlusSession::DealProcCommand(std::uint32_t length) {
-    auto packet = ipc::ReadSharedPacket(revBlock_->View(), length);
+    auto packet = ipc::ReadSharedPacket(revBlock_->View(), length, ipc::kIMReaderLimit);
     if (!packet) return;
     const unsigned char* payload = packet->payload;
     const std::uint32_t n = packet->payloadLength;
