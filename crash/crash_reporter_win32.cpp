@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
+#include "crash/cached_memory.h"
 #include "crash/exception_names.h"
 #include "crash/pe_sections.h"
 #include "crash/process_memory_win32.h"
@@ -15,21 +17,6 @@ namespace vexa::crash {
 namespace {
 
 constexpr std::size_t kExceptionNameCapacity = 512;
-
-// Module lookup for the report: the live process's modules.
-class ProcessModules : public ModuleLookup {
-public:
-    bool FindModuleSection(Address address, char* moduleName, std::uint32_t& section,
-                           std::uint32_t& offset) override {
-        DWORD foundSection = 0, foundOffset = 0;
-        if (!CrashReporter::FindModuleSection(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)),
-                                              moduleName, foundSection, foundOffset))
-            return false;
-        section = foundSection;
-        offset = foundOffset;
-        return true;
-    }
-};
 
 // Writes to the report file that one ReportFilter call has open.
 class FileSink : public ReportSink {
@@ -51,16 +38,31 @@ private:
 char reportPath[kPathCapacity] = {};
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
 char exceptionName[kExceptionNameCapacity] = {};
+// Asked for at load: the call takes the loader lock, which the crashed
+// thread or another one may hold.
+HMODULE ntdllModule = nullptr;
 ProcessMemory processMemory;
-ProcessModules processModules;
-ReportWriter reportWriter(processModules, processMemory);
+CachedMemory reportMemory(processMemory);
+// The report goes out in pieces of this size.
+char reportBuffer[64 * 1024];
+BufferedSink bufferedSink(reportBuffer, sizeof reportBuffer);
 ExceptionFacts facts;
 
-// The buffers above serve one report at a time. A thread that faults while
-// another writes its report (or a fault inside the filter itself) finds the
-// flag set and writes nothing, just as it could not have opened the file; it
-// never waits.
-std::atomic_flag reportInProgress = ATOMIC_FLAG_INIT;
+// The thread writing a report, 0 when none. A thread that faults meanwhile
+// writes nothing (the buffers above serve one report at a time, as the file
+// opened without sharing would refuse it anyway), but waits until that report
+// is complete before it hands its exception on: the next filter or the
+// system may end the process. A fault inside the filter itself, on the
+// reporting thread, goes on at once.
+std::atomic<DWORD> reportingThread{0};
+// Bounded, so that a report that never ends cannot hold the other threads'
+// exceptions for ever; a full stack's report takes well under a second.
+constexpr DWORD kWaitForReportMs = 10000;
+
+void WaitForReport() {
+    const DWORD start = ::GetTickCount();
+    while (reportingThread.load() != 0 && ::GetTickCount() - start < kWaitForReportMs) ::Sleep(1);
+}
 
 // The module's path in the ANSI code page, as GetModuleFileNameA gives it,
 // but through the wide call and buffers on the stack: the ANSI call may take
@@ -91,6 +93,92 @@ DWORD ModuleFileName(HMODULE module, char* out, bool& complete) {
     }
     out[bytes] = '\0';
     return static_cast<DWORD>(bytes);
+}
+
+// Section and offset of address in the module that holds it, read through
+// memory. The module's path comes from cache when given one.
+class ModuleNames;
+bool LocateInModule(const void* address, const MemoryReader& memory, ModuleNames* names, char* moduleName,
+                    DWORD& section, DWORD& offset);
+
+// The paths of the modules one report has met, so that a stack of thousands
+// of frames in one module asks the loader for its path once, not per frame.
+class ModuleNames {
+public:
+    void Clear() {
+        for (Entry& entry : entries_) entry.module = nullptr;
+        next_ = 0;
+    }
+    // The path of module into out; false for no module.
+    bool Name(HMODULE module, char* out) {
+        for (const Entry& entry : entries_) {
+            if (entry.module == module) {
+                std::memcpy(out, entry.name, sizeof entry.name);
+                return entry.name[0] != '\0';
+            }
+        }
+        bool complete = false;
+        const bool found = ModuleFileName(module, out, complete) > 0;
+        Entry& entry = entries_[next_];
+        next_ = (next_ + 1) % kEntries;
+        entry.module = module;
+        std::memcpy(entry.name, out, sizeof entry.name);
+        return found;
+    }
+
+private:
+    static constexpr std::size_t kEntries = 8;
+    struct Entry {
+        HMODULE module = nullptr;
+        char name[kPathCapacity] = {};
+    };
+    Entry entries_[kEntries] = {};
+    std::size_t next_ = 0;
+};
+
+// Module lookup for the report: the live process's modules, through the
+// report's page cache and module names.
+class ReportModules : public ModuleLookup {
+public:
+    void Clear() { names_.Clear(); }
+    bool FindModuleSection(Address address, char* moduleName, std::uint32_t& section,
+                           std::uint32_t& offset) override {
+        DWORD foundSection = 0, foundOffset = 0;
+        if (!LocateInModule(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), reportMemory,
+                            &names_, moduleName, foundSection, foundOffset))
+            return false;
+        section = foundSection;
+        offset = foundOffset;
+        return true;
+    }
+
+private:
+    ModuleNames names_;
+};
+
+ReportModules reportModules;
+ReportWriter reportWriter(reportModules, reportMemory);
+
+bool LocateInModule(const void* address, const MemoryReader& memory, ModuleNames* names, char* moduleName,
+                    DWORD& section, DWORD& offset) {
+    MEMORY_BASIC_INFORMATION region;
+    if (::VirtualQuery(address, &region, sizeof region) != sizeof region) return false;
+    // Free memory has no allocation base, and asking for the file name of a
+    // null module would give the executable's: an address in no module must
+    // print no module.
+    if (region.State != MEM_COMMIT || region.AllocationBase == nullptr) return false;
+    HMODULE module = static_cast<HMODULE>(region.AllocationBase);
+    bool complete = false;
+    if (names != nullptr ? !names->Name(module, moduleName) : ModuleFileName(module, moduleName, complete) == 0)
+        return false;
+
+    SectionHit hit;
+    const Address base = static_cast<Address>(reinterpret_cast<std::uintptr_t>(module));
+    const Address at = static_cast<Address>(reinterpret_cast<std::uintptr_t>(address));
+    if (!FindSection(memory, base, at, hit)) return false;
+    section = hit.number;
+    offset = hit.offset;
+    return true;
 }
 
 Registers RegistersOf(const CONTEXT& context) {
@@ -136,8 +224,13 @@ void AppendReport(const EXCEPTION_POINTERS& pointers) {
     facts.address = static_cast<Address>(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress));
     facts.registers = RegistersOf(*pointers.ContextRecord);
 
-    FileSink sink(file.get());
-    reportWriter.WriteReport(sink, facts);
+    // Copies and paths of an earlier report may be stale by now.
+    reportMemory.Clear();
+    reportModules.Clear();
+    FileSink fileSink(file.get());
+    bufferedSink.Attach(fileSink);
+    reportWriter.WriteReport(bufferedSink, facts);
+    bufferedSink.Detach();
 }
 
 }  // namespace
@@ -151,6 +244,8 @@ CrashReporter::CrashReporter() {
         MakeReportPath(executable, reportPath, sizeof reportPath);
     else
         reportPath[0] = '\0';
+
+    ntdllModule = ::GetModuleHandleA("NTDLL.DLL");
 
     LPTOP_LEVEL_EXCEPTION_FILTER old = ::SetUnhandledExceptionFilter(&CrashReporter::ReportFilter);
     // A second reporter in the same module must not make the filter chain to
@@ -168,10 +263,15 @@ CrashReporter::~CrashReporter() {
 }
 
 LONG WINAPI CrashReporter::ReportFilter(EXCEPTION_POINTERS* pointers) {
-    if (pointers != nullptr && pointers->ExceptionRecord != nullptr && pointers->ContextRecord != nullptr &&
-        !reportInProgress.test_and_set()) {
-        AppendReport(*pointers);
-        reportInProgress.clear();
+    if (pointers != nullptr && pointers->ExceptionRecord != nullptr && pointers->ContextRecord != nullptr) {
+        const DWORD self = ::GetCurrentThreadId();
+        DWORD writer = 0;
+        if (reportingThread.compare_exchange_strong(writer, self)) {
+            AppendReport(*pointers);
+            reportingThread.store(0);
+        } else if (writer != self) {
+            WaitForReport();
+        }
     }
     const LPTOP_LEVEL_EXCEPTION_FILTER previous = previousFilter;
     if (previous != nullptr) return previous(pointers);
@@ -183,30 +283,16 @@ const char* CrashReporter::ExceptionName(DWORD code) {
     // Cleared first, so a code the system has no text for reads empty rather
     // than with the name of an earlier code.
     exceptionName[0] = '\0';
-    ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, ::GetModuleHandleA("NTDLL.DLL"),
-                     code, 0, exceptionName, sizeof exceptionName, nullptr);
+    // Without a reporter (its tests) nothing was prepared; ask now.
+    const HMODULE ntdll = ntdllModule != nullptr ? ntdllModule : ::GetModuleHandleA("NTDLL.DLL");
+    ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, ntdll, code, 0, exceptionName,
+                     sizeof exceptionName, nullptr);
     MakeSingleLine(exceptionName, sizeof exceptionName);
     return exceptionName;
 }
 
 bool CrashReporter::FindModuleSection(const void* address, char* moduleName, DWORD& section, DWORD& offset) {
-    MEMORY_BASIC_INFORMATION region;
-    if (::VirtualQuery(address, &region, sizeof region) != sizeof region) return false;
-    // Free memory has no allocation base, and asking for the file name of a
-    // null module would give the executable's: an address in no module must
-    // print no module.
-    if (region.State != MEM_COMMIT || region.AllocationBase == nullptr) return false;
-    HMODULE module = static_cast<HMODULE>(region.AllocationBase);
-    bool complete = false;
-    if (ModuleFileName(module, moduleName, complete) == 0) return false;
-
-    SectionHit hit;
-    const Address base = static_cast<Address>(reinterpret_cast<std::uintptr_t>(module));
-    const Address at = static_cast<Address>(reinterpret_cast<std::uintptr_t>(address));
-    if (!FindSection(processMemory, base, at, hit)) return false;
-    section = hit.number;
-    offset = hit.offset;
-    return true;
+    return LocateInModule(address, processMemory, nullptr, moduleName, section, offset);
 }
 
 const char* CrashReporter::ReportPath() { return reportPath; }

@@ -1,6 +1,25 @@
 #include "crash/report_writer.h"
 
+#include <cstring>
+
 namespace vexa::crash {
+
+std::size_t BufferedSink::Write(const char* bytes, std::size_t count) {
+    if (target_ == nullptr) return 0;
+    if (count > capacity_ - used_) Flush();
+    if (count > capacity_) {
+        target_->Write(bytes, count);
+        return count;
+    }
+    std::memcpy(buffer_ + used_, bytes, count);
+    used_ += count;
+    return count;
+}
+
+void BufferedSink::Flush() {
+    if (target_ != nullptr && used_ > 0) target_->Write(buffer_, used_);
+    used_ = 0;
+}
 
 // One call-stack line per frame of the walk.
 class ReportWriter::StackLines : public FrameVisitor {

@@ -41,6 +41,39 @@ protected:
     ~ReportSink() = default;  // never deleted through the interface
 };
 
+// Gathers what is written into large pieces for another sink, so that a
+// report of thousands of lines takes a few writes of the file rather than
+// one per line. The buffer is the caller's, prepared before any crash.
+class BufferedSink : public ReportSink {
+public:
+    constexpr BufferedSink(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) {}
+    BufferedSink(const BufferedSink&) = delete;
+    BufferedSink& operator=(const BufferedSink&) = delete;
+
+    // Where the pieces go until Detach; nothing is written before.
+    void Attach(ReportSink& target) {
+        target_ = &target;
+        used_ = 0;
+    }
+    // Writes what is gathered and lets go of the target.
+    void Detach() {
+        Flush();
+        target_ = nullptr;
+    }
+
+    // Takes all count bytes (written through at once when they are more than
+    // the buffer holds). Without a target it takes nothing.
+    std::size_t Write(const char* bytes, std::size_t count) override;
+    // A failed write of the target is not retried: the report lacks that piece.
+    void Flush();
+
+private:
+    char* buffer_;
+    std::size_t capacity_;
+    std::size_t used_ = 0;
+    ReportSink* target_ = nullptr;
+};
+
 class ModuleLookup {
 public:
     // Fills moduleName (kPathCapacity bytes) with the path of the module

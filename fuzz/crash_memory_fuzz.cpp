@@ -1,12 +1,15 @@
 // A crashed process's memory can hold anything: damaged module headers, a
 // frame chain that loops or points anywhere. The section lookup and the
 // frame walk must stay inside what the reader says is readable and always
-// end; the report path must never name the executable itself.
+// end, and give the same through the report's page cache; the report path
+// must never name the executable itself.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "crash/cached_memory.h"
 #include "crash/frame_walk.h"
 #include "crash/pe_sections.h"
 #include "crash/report_path.h"
@@ -59,11 +62,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzMemory memory(data + 8, size - 8);
     const Address span = static_cast<Address>(size - 8 + 16);
 
-    vexa::crash::SectionHit hit{};
-    vexa::crash::FindSection(memory, FuzzMemory::kBase, FuzzMemory::kBase + eipOffset % span, hit);
+    auto cached = std::make_unique<vexa::crash::CachedMemory>(memory);
+    const Address address = FuzzMemory::kBase + eipOffset % span;
+    vexa::crash::SectionHit hit{}, cachedHit{};
+    const bool found = vexa::crash::FindSection(memory, FuzzMemory::kBase, address, hit);
+    if (vexa::crash::FindSection(*cached, FuzzMemory::kBase, address, cachedHit) != found ||
+        (found && (hit.number != cachedHit.number || hit.offset != cachedHit.offset)))
+        __builtin_trap();
 
-    CountingVisitor visitor;
+    CountingVisitor visitor, cachedVisitor;
     vexa::crash::WalkFrames(memory, FuzzMemory::kBase + eipOffset, FuzzMemory::kBase + ebpOffset % span, visitor);
+    vexa::crash::WalkFrames(*cached, FuzzMemory::kBase + eipOffset, FuzzMemory::kBase + ebpOffset % span,
+                            cachedVisitor);
+    if (visitor.frames != cachedVisitor.frames || visitor.last != cachedVisitor.last) __builtin_trap();
 
     // The same bytes as an executable path.
     std::string path(reinterpret_cast<const char*>(data + 8), size - 8);

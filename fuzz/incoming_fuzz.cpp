@@ -17,7 +17,7 @@
 
 #include "net/packet_socket.h"
 #include "net/testing/scripted_transport.h"
-#include "protocol/describe.h"
+#include "tools/describe.h"
 #include "protocol/incoming.h"
 #include "tests/incoming/recording_port.h"
 
@@ -40,7 +40,7 @@ public:
     long Notify(int kind, const void* lParam) override {
         std::string fault = testing::RecordFault(kind, lParam);
         if (!fault.empty()) Fail(kind, fault);
-        std::string line = protocol::DescribeNotification(kind, lParam);
+        std::string line = vexa::demo::DescribeNotification(kind, lParam);
         if (line.empty()) Fail(kind, "empty description");
         return 0;
     }

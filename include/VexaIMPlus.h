@@ -3,7 +3,8 @@
 // process-wide session of the library.
 //
 // Strings are GBK (code page 936) and every length counts bytes. The records
-// that cross the boundary are declared in VexaIMPlusRecords.h.
+// that cross the boundary, the roles, commands and notices are declared in
+// VexaIMPlusRecords.h.
 #ifndef VEXAIMPLUS_H
 #define VEXAIMPLUS_H
 
@@ -18,32 +19,6 @@
 #else
 #define VEXAIMPLUS_API __declspec(dllimport)
 #endif
-
-// Role of the loading program: 0 is the IM program (it creates the shared
-// blocks); any other value is a host program, agreed with the IM program.
-enum PROMID : int {
-    PROMID_IM = 0,
-};
-
-// Commands of packets from the IM program to a host. Only 8 is passed on by
-// the host-side library (as notification kind 2); others are agreed freely.
-enum IMCOMMAND : int {
-    IMCOMMAND_DATA = 8,
-};
-
-// Commands of packets from a host to the IM program.
-enum PROGCOMMAND : int {
-    PROGCOMMAND_LOGIN = 1,       // IM_USER_LOGINDATA, 41 bytes
-    PROGCOMMAND_USER_RECORD = 2, // a record of up to 1448 bytes for the own user
-    PROGCOMMAND_USER_DATA = 3,   // 248 bytes, the size of IM_USERCHANGEDATA
-    PROGCOMMAND_POSITION = 4,    // IM_USER_POSITION, 296 bytes
-};
-
-// Simple notices from a host to the IM program (wParam of WM_IMPLUS_TOIM).
-enum PROM_VexaIM_MSG : int {
-    PROM_VexaIM_MSG_HOST_UNLOADED = 3, // posted by the library when a host that launched the IM program unloads
-    PROM_VexaIM_MSG_PACKET = 4,        // announces a packet (sent by PROM_SendDataToIM)
-};
 
 // A counted GBK string. Its bytes always live on the process heap and every
 // operation is inline, so either side of the DLL boundary may make, copy and

@@ -33,7 +33,8 @@ extern "C" {
 #endif
 #define VEXAIMC_CALL __stdcall
 
-/* Roles, commands and notices, as in the C++ interface. */
+/* Roles, commands and notices: the values of the enumerations in
+   VexaIMPlusRecords.h, as numbers the preprocessor can use. */
 #define VEXAIM_ROLE_IM 0
 #define VEXAIM_IMCOMMAND_DATA 8
 #define VEXAIM_PROGCOMMAND_LOGIN 1
@@ -42,6 +43,14 @@ extern "C" {
 #define VEXAIM_PROGCOMMAND_POSITION 4
 #define VEXAIM_MSG_HOST_UNLOADED 3
 #define VEXAIM_MSG_PACKET 4
+IMPLUS_SAME(VEXAIM_ROLE_IM, PROMID_IM);
+IMPLUS_SAME(VEXAIM_IMCOMMAND_DATA, IMCOMMAND_DATA);
+IMPLUS_SAME(VEXAIM_PROGCOMMAND_LOGIN, PROGCOMMAND_LOGIN);
+IMPLUS_SAME(VEXAIM_PROGCOMMAND_USER_RECORD, PROGCOMMAND_USER_RECORD);
+IMPLUS_SAME(VEXAIM_PROGCOMMAND_USER_DATA, PROGCOMMAND_USER_DATA);
+IMPLUS_SAME(VEXAIM_PROGCOMMAND_POSITION, PROGCOMMAND_POSITION);
+IMPLUS_SAME(VEXAIM_MSG_HOST_UNLOADED, PROM_VexaIM_MSG_HOST_UNLOADED);
+IMPLUS_SAME(VEXAIM_MSG_PACKET, PROM_VexaIM_MSG_PACKET);
 
 /* Bytes that always hold the installed program's path with its NUL
    (VexaIM_PROM_CheckIMSetup), and the IM window title with its NUL. */

@@ -1,6 +1,7 @@
 /*
- * VexaIMPlus — the fixed-layout records, message numbers and notification
- * kinds shared by the library, the IM program and host programs.
+ * VexaIMPlus — the fixed-layout records, message numbers, notification
+ * kinds, roles, commands and notices shared by the library, the IM program
+ * and host programs.
  *
  * Every record here crosses a process or window boundary, so its layout is
  * binding: packed, little-endian, character fields NUL-terminated GBK within
@@ -24,7 +25,42 @@ extern "C" {
 #define WM_IMPLUS_TOIM 12326   /* 0x3026: host -> IM program, wParam 4 or a notice */
 
 #define IMPLUS_TOPROM_WPARAM 59
-#define IMPLUS_TOIM_PACKET 4
+#define IMPLUS_TOIM_PACKET 4 /* PROM_VexaIM_MSG_PACKET */
+
+/* The four enumerations have int's size in C as in C++, where their
+   underlying type is fixed to int. */
+#ifdef __cplusplus
+#define IMPLUS_ENUM(name) enum name : int
+#else
+#define IMPLUS_ENUM(name) enum name
+#endif
+
+/* Role of the loading program: 0 is the IM program (it creates the shared
+   blocks); any other value is a host program, agreed with the IM program. */
+IMPLUS_ENUM(PROMID) {
+    PROMID_IM = 0
+};
+
+/* Commands of packets from the IM program to a host. Only 8 is passed on by
+   the host-side library (as notification kind 2); others are agreed freely. */
+IMPLUS_ENUM(IMCOMMAND) {
+    IMCOMMAND_DATA = 8
+};
+
+/* Commands of packets from a host to the IM program. */
+IMPLUS_ENUM(PROGCOMMAND) {
+    PROGCOMMAND_LOGIN = 1,       /* IM_USER_LOGINDATA, 41 bytes */
+    PROGCOMMAND_USER_RECORD = 2, /* a record of up to 1448 bytes for the own user */
+    PROGCOMMAND_USER_DATA = 3,   /* 248 bytes, the size of IM_USERCHANGEDATA */
+    PROGCOMMAND_POSITION = 4     /* IM_USER_POSITION, 296 bytes */
+};
+
+/* Simple notices from a host to the IM program (wParam of WM_IMPLUS_TOIM). */
+IMPLUS_ENUM(PROM_VexaIM_MSG) {
+    PROM_VexaIM_MSG_HOST_UNLOADED = 3, /* posted by the library when a host that launched the IM program unloads */
+    PROM_VexaIM_MSG_PACKET = 4         /* announces a packet (sent by PROM_SendDataToIM) */
+};
+
 
 /* Notification kinds: wParam of WM_IMPLUS_NOTIFY. Kind 2 means
    IMN_IM_DATA on the host side and IMN_FRIEND_LIST on the IM side. */
@@ -289,16 +325,24 @@ typedef struct IM_SENDASK_LIST {
 #if defined(__cplusplus)
 #define IMPLUS_LAYOUT(type, field, offset) static_assert(offsetof(type, field) == (offset), #type "." #field)
 #define IMPLUS_SIZE(type, size) static_assert(sizeof(type) == (size), "sizeof " #type)
+#define IMPLUS_SAME(a, b) static_assert((a) == (b), #a " is " #b)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define IMPLUS_LAYOUT(type, field, offset) _Static_assert(offsetof(type, field) == (offset), #type "." #field)
 #define IMPLUS_SIZE(type, size) _Static_assert(sizeof(type) == (size), "sizeof " #type)
+#define IMPLUS_SAME(a, b) _Static_assert((a) == (b), #a " is " #b)
 #else
 /* C89: a negative array size stops the build on a wrong layout. */
 #define IMPLUS_CAT2(a, b) a##b
 #define IMPLUS_CAT(a, b) IMPLUS_CAT2(a, b)
 #define IMPLUS_LAYOUT(type, field, offset) typedef char IMPLUS_CAT(implus_layout_, __LINE__)[(offsetof(type, field) == (offset)) ? 1 : -1]
 #define IMPLUS_SIZE(type, size) typedef char IMPLUS_CAT(implus_size_, __LINE__)[(sizeof(type) == (size)) ? 1 : -1]
+#define IMPLUS_SAME(a, b) typedef char IMPLUS_CAT(implus_same_, __LINE__)[((a) == (b)) ? 1 : -1]
 #endif
+
+/* The message parameter stays a number for the preprocessor; it is the notice. */
+IMPLUS_SAME(IMPLUS_TOIM_PACKET, PROM_VexaIM_MSG_PACKET);
+IMPLUS_SIZE(enum PROMID, 4);
+IMPLUS_SIZE(enum PROGCOMMAND, 4);
 
 IMPLUS_SIZE(IM_USER_LOGINDATA, 41);
 IMPLUS_LAYOUT(IM_USER_LOGINDATA, password, 21);

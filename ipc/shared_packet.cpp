@@ -16,8 +16,11 @@ void WriteSharedPacket(unsigned char* view, bool writeRole, std::uint16_t role, 
     std::memcpy(view + kHeaderSize, data, length);
 }
 
-std::optional<SharedPacketView> ReadSharedPacket(const unsigned char* view, std::uint32_t announced) {
-    if (!view || announced < kHeaderSize || announced >= kReaderLimit) return std::nullopt;
+std::optional<SharedPacketView> ReadSharedPacket(const unsigned char* view, std::uint32_t announced,
+                                                 std::uint32_t limit) {
+    // Never past the packet area, whatever limit a caller names.
+    if (limit > kPacketArea) limit = kPacketArea;
+    if (!view || announced < kHeaderSize || announced >= limit) return std::nullopt;
     SharedPacketHeader header;
     std::memcpy(&header, view, sizeof header);
     if (header.totalLength != announced) return std::nullopt;

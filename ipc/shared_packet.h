@@ -13,8 +13,12 @@ constexpr std::uint32_t kBlockSize = 8193;
 constexpr std::uint32_t kPacketArea = 8192;
 constexpr std::uint32_t kHeaderSize = 8;
 constexpr std::uint32_t kMaxPayload = kPacketArea - 1 - kHeaderSize;  // 8183
-// A reader acts only on announced lengths 8..2047.
-constexpr std::uint32_t kReaderLimit = 2048;
+// Announced lengths a reader acts on lie below its limit. The host side
+// takes every packet the IM side's sender writes (8..8191), so nothing that
+// IM_SendDataToPROM reported as sent is dropped; the IM side's host commands
+// are all far shorter, and its reader keeps to 8..2047.
+constexpr std::uint32_t kHostReaderLimit = kPacketArea;
+constexpr std::uint32_t kIMReaderLimit = 2048;
 
 inline constexpr char kSendBlockName[] = "#IMSENDMAP1#";  // IM program -> host
 inline constexpr char kRevBlockName[] = "#IMREVMAP1#";    // host -> IM program
@@ -48,8 +52,10 @@ struct SharedPacketView {
     std::uint32_t payloadLength;   // announced length - 8
 };
 
-// The packet a reader may act on: the announced length is 8..2047 and equals
-// the header's totalLength. Nothing otherwise.
-std::optional<SharedPacketView> ReadSharedPacket(const unsigned char* view, std::uint32_t announced);
+// The packet a reader may act on: the announced length is at least 8, below
+// limit (at most kPacketArea) and equal to the header's totalLength. Nothing
+// otherwise.
+std::optional<SharedPacketView> ReadSharedPacket(const unsigned char* view, std::uint32_t announced,
+                                                 std::uint32_t limit);
 
 }  // namespace vexa::ipc

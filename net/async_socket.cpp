@@ -13,7 +13,10 @@ AsyncSocket::~AsyncSocket() {
     }
 }
 
-bool AsyncSocket::Create(long events) { return transport_ && transport_->Create(events); }
+bool AsyncSocket::Create(long events) {
+    closeSeen_ = false;
+    return transport_ && transport_->Create(events);
+}
 
 bool AsyncSocket::Connect(const std::string& address, unsigned port) {
     return transport_ && transport_->Connect(address, port);
@@ -25,7 +28,10 @@ int AsyncSocket::Receive(char* buffer, int n) { return transport_ ? transport_->
 
 int AsyncSocket::Send(const char* bytes, int n) { return transport_ ? transport_->Send(bytes, n) : -1; }
 
-bool AsyncSocket::AsyncSelect(long events) { return transport_ && transport_->AsyncSelect(events); }
+bool AsyncSocket::AsyncSelect(long events) {
+    if (closeSeen_) events &= ~static_cast<long>(kEventClose);
+    return transport_ && transport_->AsyncSelect(events);
+}
 
 void AsyncSocket::Close() {
     if (transport_) transport_->Close();
@@ -33,6 +39,10 @@ void AsyncSocket::Close() {
 
 void AsyncSocket::DispatchNotification(long event, int error) {
     if (destroyPending_) return;
+    if (event == kEventClose) {
+        if (closeSeen_) return;
+        closeSeen_ = true;
+    }
     ++notificationDepth_;
     switch (event) {
         case kEventConnect: OnConnect(error); break;

@@ -8,6 +8,12 @@
 // scripted transport (net/testing/scripted_transport.h) that plays any byte
 // stream in any segmentation.
 //
+// Close. A close of the other end is reported once per handle: the platform
+// re-posts a close that is still the state of the connection whenever events
+// are selected again (a write notification after the close re-selects read
+// and close), so once a close has been delivered it is neither delivered
+// again nor selected again until Create makes a new handle.
+//
 // Lifetime. A notification handler further down (the IM program's window
 // procedure, reached through OnPacket) may ask for the very socket that is
 // delivering to be destroyed. AsyncSocket::Destroy therefore defers deletion
@@ -83,11 +89,13 @@ public:
     AsyncSocket(const AsyncSocket&) = delete;
     AsyncSocket& operator=(const AsyncSocket&) = delete;
 
+    // A new handle: a close may be reported again.
     virtual bool Create(long events);
     virtual bool Connect(const std::string& address, unsigned port);
     virtual int LastError() const;
     virtual int Receive(char* buffer, int n);
     virtual int Send(const char* bytes, int n);
+    // After a close has been delivered, the close event is left out.
     virtual bool AsyncSelect(long events);
     virtual void Close();
 
@@ -108,6 +116,7 @@ public:
     static void Destroy(AsyncSocket* socket);
 
     bool InNotification() const { return notificationDepth_ > 0; }
+    bool CloseSeen() const { return closeSeen_; }
     bool DestroyPending() const { return destroyPending_; }
 
 protected:
@@ -120,6 +129,7 @@ private:
     std::unique_ptr<Transport> transport_;
     int notificationDepth_ = 0;
     bool destroyPending_ = false;
+    bool closeSeen_ = false;
 };
 
 // Owner of an AsyncSocket (or subclass) that destroys it through Destroy.

@@ -26,7 +26,7 @@ PlusSession::PlusSession(SessionPlatform& platform)
 PlusSession::~PlusSession() {
     // A host that started the IM program tells it that the host is going away.
     if (hostLaunchedIM_ && otherWindow_)
-        platform_.PostWindowMessage(otherWindow_, WM_IMPLUS_TOIM, 3, 0);
+        platform_.PostWindowMessage(otherWindow_, WM_IMPLUS_TOIM, PROM_VexaIM_MSG_HOST_UNLOADED, 0);
     Uninit();
     revBlock_.reset();
     sendBlock_.reset();
@@ -37,7 +37,7 @@ bool PlusSession::Init(Window own, Window other, std::int32_t role) {
     role_ = role;
     ownWindow_ = own;
     otherWindow_ = other;
-    creator_ = role == 0;
+    creator_ = role == PROMID_IM;
     try {
         sendBlock_->SetName(ipc::kSendBlockName);
         if (!(creator_ ? sendBlock_->Create() : sendBlock_->Open()))
@@ -100,26 +100,26 @@ void PlusSession::SendMsgToIM(std::int32_t notice) {
 }
 
 void PlusSession::DealIMCommand(std::uint32_t length) {
-    auto packet = ipc::ReadSharedPacket(sendBlock_->View(), length);
-    if (!packet || packet->command != 8) return;
+    auto packet = ipc::ReadSharedPacket(sendBlock_->View(), length, ipc::kHostReaderLimit);
+    if (!packet || packet->command != IMCOMMAND_DATA) return;
     if (ownWindow_)
         platform_.SendWindowMessage(ownWindow_, WM_IMPLUS_NOTIFY, IMN_IM_DATA,
                               reinterpret_cast<std::intptr_t>(packet->payload));
 }
 
 void PlusSession::DealProcCommand(std::uint32_t length) {
-    auto packet = ipc::ReadSharedPacket(revBlock_->View(), length);
+    auto packet = ipc::ReadSharedPacket(revBlock_->View(), length, ipc::kIMReaderLimit);
     if (!packet) return;
     const unsigned char* payload = packet->payload;
     const std::uint32_t n = packet->payloadLength;
     const std::intptr_t address = reinterpret_cast<std::intptr_t>(payload);
     switch (packet->command) {
-    case 1:
+    case PROGCOMMAND_LOGIN:
         if (n != sizeof(IM_USER_LOGINDATA)) return;
         NotifyOwn(IMN_HOST_LOGIN, address);
         Login(reinterpret_cast<const IM_USER_LOGINDATA*>(payload));
         return;
-    case 2: {
+    case PROGCOMMAND_USER_RECORD: {
         // A payload longer than the record is not such a record: it is
         // dropped rather than cut, so the IM window never sees a record that
         // the host did not mean.
@@ -132,11 +132,11 @@ void PlusSession::DealProcCommand(std::uint32_t length) {
         NotifyOwn(IMN_HOST_RECORD, reinterpret_cast<std::intptr_t>(record));
         return;
     }
-    case 3:
+    case PROGCOMMAND_USER_DATA:
         if (n != sizeof(IM_USERCHANGEDATA)) return;
         NotifyOwn(IMN_HOST_USERDATA, address);
         return;
-    case 4: {
+    case PROGCOMMAND_POSITION: {
         if (n != sizeof(IM_USER_POSITION)) return;
         std::string_view own = OwnId();
         if (own.empty()) return;

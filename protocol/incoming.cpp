@@ -59,16 +59,6 @@ std::string_view PayloadText(const char* payload, int length) {
 }
 
 void HandleServerPacket(const char* packet, int size, std::string_view ownId, DeliveryPort& port) {
-    // A four-byte packet whose length field reads -1 would pass the size check
-    // (-1 == size - 5) while holding no code at all; no length below zero
-    // describes a packet, so it is dropped like any other mismatch.
-    if (packet && size == 4) {
-        int length = AtoI(std::string_view(packet, 4));
-        if (length < 0) {
-            port.ShowMessage(texts::BadPacketText(length, size - 1));
-            return;
-        }
-    }
     ServerPacket checked;
     int lengthField = 0;
     switch (CheckServerPacket(packet, size, checked, lengthField)) {

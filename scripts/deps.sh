@@ -1,28 +1,48 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, only what is missing (idempotent).
+# When everything is there it changes nothing and needs no root. When
+# something is missing, root installs it; anybody else is told what to run
+# as root, and the script fails.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev lld llvm
           g++-mingw-w64-i686 wine wine32:i386
           googletest libgtest-dev libbenchmark-dev
           libasio-dev libsqlite3-dev libsodium-dev sqlite3
           xvfb imagemagick tshark locales fonts-dejavu-core fonts-droid-fallback)
+
+installed() {
+  local status
+  # Read whole, not piped into a reader that may stop early.
+  status=$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) || return 1
+  [ "$status" = "install ok installed" ]
+}
+
 missing=()
-# wine32 is an i386 package: the architecture must be known to dpkg first.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-  need_update=1
-fi
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
+# wine32 is an i386 package: the architecture must be known to dpkg first.
+need_i386=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then need_i386=1; fi
+
+if [ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ]; then
+  exit 0
+fi
+
+what="${missing[*]:-}"
+if [ $need_i386 -eq 1 ]; then what="$what (and the i386 architecture, for wine32)"; fi
+
+if [ "$(id -u)" != 0 ]; then
+  echo "deps: missing: $what" >&2
+  echo "deps: run as root:  sudo bash $(cd "$(dirname "$0")" && pwd)/deps.sh" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+echo "deps: installing $what"
+if [ $need_i386 -eq 1 ]; then dpkg --add-architecture i386; fi
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections || true
+apt-get update -qq
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "deps: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections || true
-  apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
-elif [ "${need_update:-0}" = 1 ]; then
-  apt-get update -qq
 fi

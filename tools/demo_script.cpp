@@ -147,92 +147,122 @@ void CopyField(char* field, std::size_t width, std::string_view text) {
     std::memcpy(field, text.data(), n);
 }
 
-const std::vector<CommandSpec>& Commands() {
-    static const std::vector<CommandSpec> commands = {
-        {"server", 0, 2, "server [ADDRESS PORT]  (default: VEXAIM_SERVER or 127.0.0.1 7788)"},
-        {"login", 2, 2, "login USER PASSWORD"},
-        {"wait", 1, 2, "wait KIND [TIMEOUT_MS]  (the next notification of that kind)"},
-        {"friends", 0, 1, "friends [N]  (ask for the friend list)"},
-        {"chat", 3, 3, "chat USER STYLE TEXT  (STYLE: - or bold,italic,underline,size=N,color=#RRGGBB,face=NAME)"},
-        {"ask", 1, 2, "ask USER [TEXT]  (friend request)"},
-        {"reply", 2, 3, "reply USER yes|no [TEXT]  (answer a friend request)"},
-        {"status", 1, 2, "status N [NOTE]"},
-        {"position", 6, 6, "position ID TEXT POS0 POS1 POS2 POS3"},
-        {"file", 3, 6, "file USER NAME SIZE [TEXT2 [TEXT3 [VALUE2]]]  (file offer)"},
-        {"invite", 1, 1, "invite USER  (invitation)"},
-        {"ask1v1", 1, 1, "ask1v1 USER  (ask for a one-to-one session)"},
-        {"reply1v1", 2, 2, "reply1v1 USER yes|no  (answer a one-to-one request)"},
-        {"stop1v1", 1, 1, "stop1v1 USER  (end a one-to-one session)"},
-        {"blacklist", 1, 2, "blacklist USER [N]  (add to the blacklist)"},
-        {"delfriend", 1, 1, "delfriend USER  (delete a friend)"},
-        {"profile", 6, 6, "profile NICKNAME OLDPASS NEWPASS LITTLEWORD BIRTHDAY AFSET  (change the own profile)"},
-        {"userinfo", 1, 1, "userinfo USER  (ask for a user's profile)"},
-        {"sendask", 0, 0, "sendask  (request 44: the list of friends online)"},
-        {"todata", 1, 1, "todata TEXT  (send data to the host program)"},
-        {"keepalive", 0, 0, "keepalive"},
-        {"set", 1, 1, "set NAME  (signal a named event to another program)"},
-        {"await", 1, 2, "await NAME [TIMEOUT_MS]  (wait for another program's signal)"},
-        {"sleep", 1, 1, "sleep MS"},
-        {"say", 1, 1, "say TEXT  (a line in the log)"},
-        {"shot", 0, 0, "shot  (ask the demo runner for a screenshot of this window)"},
-        {"benchchat", 2, 2, "benchchat USER N  (N chats, each after the echo of the last)"},
-        {"benchecho", 2, 2, "benchecho USER N  (echo N chats back)"},
-        {"benchtcp", 1, 1, "benchtcp N  (N bare TCP round trips over loopback)"},
-        {"quit", 0, 0, "quit  (log out, close and end the program)"},
-        {"help", 0, 0, "help"},
+const std::vector<CommandSyntax>& Commands() {
+    static const std::vector<CommandSyntax> commands = {
+        {Command::Server, "server", 0, 2, "server [ADDRESS PORT]  (default: VEXAIM_SERVER or 127.0.0.1 7788)"},
+        {Command::Login, "login", 2, 2, "login USER PASSWORD"},
+        {Command::Wait, "wait", 1, 2, "wait KIND [TIMEOUT_MS]  (the next notification of that kind)"},
+        {Command::Friends, "friends", 0, 1, "friends [N]  (ask for the friend list)"},
+        {Command::Chat, "chat", 3, 3,
+         "chat USER STYLE TEXT  (STYLE: - or bold,italic,underline,size=N,color=#RRGGBB,face=NAME)"},
+        {Command::Ask, "ask", 1, 2, "ask USER [TEXT]  (friend request)"},
+        {Command::Reply, "reply", 2, 3, "reply USER yes|no [TEXT]  (answer a friend request)"},
+        {Command::Status, "status", 1, 2, "status N [NOTE]"},
+        {Command::Position, "position", 6, 6, "position ID TEXT POS0 POS1 POS2 POS3"},
+        {Command::File, "file", 3, 6, "file USER NAME SIZE [TEXT2 [TEXT3 [VALUE2]]]  (file offer)"},
+        {Command::Invite, "invite", 1, 1, "invite USER  (invitation)"},
+        {Command::Ask1V1, "ask1v1", 1, 1, "ask1v1 USER  (ask for a one-to-one session)"},
+        {Command::Reply1V1, "reply1v1", 2, 2, "reply1v1 USER yes|no  (answer a one-to-one request)"},
+        {Command::Stop1V1, "stop1v1", 1, 1, "stop1v1 USER  (end a one-to-one session)"},
+        {Command::Blacklist, "blacklist", 1, 2, "blacklist USER [N]  (add to the blacklist)"},
+        {Command::DelFriend, "delfriend", 1, 1, "delfriend USER  (delete a friend)"},
+        {Command::Profile, "profile", 6, 6,
+         "profile NICKNAME OLDPASS NEWPASS LITTLEWORD BIRTHDAY AFSET  (change the own profile)"},
+        {Command::UserInfo, "userinfo", 1, 1, "userinfo USER  (ask for a user's profile)"},
+        {Command::SendAsk, "sendask", 0, 0, "sendask  (request 44: the list of friends online)"},
+        {Command::ToData, "todata", 1, 1, "todata TEXT  (send data to the host program)"},
+        {Command::KeepAlive, "keepalive", 0, 0, "keepalive"},
+        {Command::Set, "set", 1, 1, "set NAME  (signal a named event to another program)"},
+        {Command::Await, "await", 1, 2, "await NAME [TIMEOUT_MS]  (wait for another program's signal)"},
+        {Command::Sleep, "sleep", 1, 1, "sleep MS"},
+        {Command::Say, "say", 1, 1, "say TEXT  (a line in the log)"},
+        {Command::Shot, "shot", 0, 0, "shot  (ask the demo runner for a screenshot of this window)"},
+        {Command::BenchChat, "benchchat", 2, 2, "benchchat USER N  (N chats, each after the echo of the last)"},
+        {Command::BenchEcho, "benchecho", 2, 2, "benchecho USER N  (echo N chats back)"},
+        {Command::BenchTcp, "benchtcp", 1, 1, "benchtcp N  (N bare TCP round trips over loopback)"},
+        {Command::Quit, "quit", 0, 0, "quit  (log out, close and end the program)"},
+        {Command::Help, "help", 0, 0, "help"},
     };
     return commands;
 }
+
+const CommandSyntax* FindCommand(std::string_view name) {
+    for (const CommandSyntax& entry : Commands())
+        if (name == entry.name) return &entry;
+    return nullptr;
+}
+
+namespace {
+
+// The numeric arguments of a command whose argument count is right.
+bool NumbersFit(Command command, const std::vector<std::string>& words) {
+    constexpr long long kIntMin = -2147483647, kIntMax = 2147483647;
+    const std::size_t args = words.size() - 1;
+    long long n = 0;
+    auto fits = [&](std::size_t i, long long min, long long max) { return ParseInt(words[i], min, max, n); };
+    switch (command) {
+        case Command::Server: return args == 0 || (args == 2 && fits(2, 1, 65535));
+        case Command::Wait: return fits(1, 1, 1000) && (args < 2 || fits(2, 1, 3600000));
+        case Command::Friends: return args < 1 || fits(1, kIntMin, kIntMax);
+        case Command::Status: return fits(1, kIntMin, kIntMax);
+        case Command::Position:
+            return fits(1, 0, 255) && fits(3, kIntMin, kIntMax) && fits(4, kIntMin, kIntMax) &&
+                   fits(5, kIntMin, kIntMax) && fits(6, kIntMin, kIntMax);
+        case Command::File: return fits(3, 0, kIntMax) && (args < 6 || fits(6, kIntMin, kIntMax));
+        case Command::Blacklist: return args < 2 || fits(2, kIntMin, kIntMax);
+        case Command::Profile: return fits(6, kIntMin, kIntMax);
+        case Command::Await: return args < 2 || fits(2, 1, 3600000);
+        case Command::Sleep: return fits(1, 0, 3600000);
+        case Command::BenchChat:
+        case Command::BenchEcho: return fits(2, 1, 100000);
+        case Command::BenchTcp: return fits(1, 1, 1000000);
+        default: return true;
+    }
+}
+
+}  // namespace
 
 bool CheckCommand(const std::vector<std::string>& words, std::string& error) {
     if (words.empty()) {
         error = "empty command";
         return false;
     }
-    for (const CommandSpec& entry : Commands()) {
-        if (words[0] != entry.name) continue;
-        int args = static_cast<int>(words.size()) - 1;
-        if (args < entry.minArgs || args > entry.maxArgs) {
-            error = std::string("usage: ") + entry.usage;
-            return false;
-        }
-        long long n = 0;
-        const std::string& cmd = words[0];
-        bool numbersOk = true;
-        if (cmd == "wait") numbersOk = ParseInt(words[1], 1, 1000, n) && (args < 2 || ParseInt(words[2], 1, 3600000, n));
-        else if (cmd == "friends" && args == 1) numbersOk = ParseInt(words[1], -2147483647, 2147483647, n);
-        else if (cmd == "server" && args >= 1) numbersOk = args == 2 && ParseInt(words[2], 1, 65535, n);
-        else if (cmd == "status") numbersOk = ParseInt(words[1], -2147483647, 2147483647, n);
-        else if (cmd == "blacklist" && args == 2) numbersOk = ParseInt(words[2], -2147483647, 2147483647, n);
-        else if (cmd == "profile") numbersOk = ParseInt(words[6], -2147483647, 2147483647, n);
-        else if (cmd == "sleep") numbersOk = ParseInt(words[1], 0, 3600000, n);
-        else if (cmd == "await" && args == 2) numbersOk = ParseInt(words[2], 1, 3600000, n);
-        else if (cmd == "file") numbersOk = ParseInt(words[3], 0, 2147483647, n) && (args < 6 || ParseInt(words[6], -2147483647, 2147483647, n));
-        else if (cmd == "position") {
-            numbersOk = ParseInt(words[1], 0, 255, n);
-            for (int i = 3; i <= 6 && numbersOk; ++i) numbersOk = ParseInt(words[i], -2147483647, 2147483647, n);
-        } else if (cmd == "benchchat" || cmd == "benchecho") numbersOk = ParseInt(words[2], 1, 100000, n);
-        else if (cmd == "benchtcp") numbersOk = ParseInt(words[1], 1, 1000000, n);
-        if (!numbersOk) {
-            error = std::string("bad number; usage: ") + entry.usage;
-            return false;
-        }
-        if ((cmd == "reply" || cmd == "reply1v1") && words[2] != "yes" && words[2] != "no") {
-            error = std::string("usage: ") + entry.usage;
-            return false;
-        }
-        if (cmd == "chat") {
-            ChatStyle style;
-            if (!ParseStyle(words[2], style, error)) return false;
-        }
-        if ((cmd == "set" || cmd == "await") && (words[1].empty() || words[1].size() > 64)) {
-            error = "event names are 1 to 64 bytes";
-            return false;
-        }
-        return true;
+    const CommandSyntax* entry = FindCommand(words[0]);
+    if (entry == nullptr) {
+        error = "unknown command \"" + words[0] + "\" (try help)";
+        return false;
     }
-    error = "unknown command \"" + words[0] + "\" (try help)";
-    return false;
+    const int args = static_cast<int>(words.size()) - 1;
+    if (args < entry->minArgs || args > entry->maxArgs) {
+        error = std::string("usage: ") + entry->usage;
+        return false;
+    }
+    if (!NumbersFit(entry->command, words)) {
+        error = std::string("bad number; usage: ") + entry->usage;
+        return false;
+    }
+    switch (entry->command) {
+        case Command::Reply:
+        case Command::Reply1V1:
+            if (words[2] != "yes" && words[2] != "no") {
+                error = std::string("usage: ") + entry->usage;
+                return false;
+            }
+            return true;
+        case Command::Chat: {
+            ChatStyle style;
+            return ParseStyle(words[2], style, error);
+        }
+        case Command::Set:
+        case Command::Await:
+            if (words[1].empty() || words[1].size() > 64) {
+                error = "event names are 1 to 64 bytes";
+                return false;
+            }
+            return true;
+        default:
+            return true;
+    }
 }
 
 bool ParseScript(std::string_view text, std::vector<ScriptLine>& lines, std::string& error) {

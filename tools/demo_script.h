@@ -35,16 +35,30 @@ bool ParseStyle(std::string_view text, ChatStyle& style, std::string& error);
 // Fills a zeroed character format as a rich-edit control would.
 void FillFormat(const ChatStyle& style, IM_CHARFORMAT& format);
 
-// The commands both programs understand, with their argument counts. The
-// check happens before anything runs, so a typing error in a script stops
-// it at load time and not halfway through a conversation.
-struct CommandSpec {
+// The commands of the IM program, in the order of the table below; the
+// program runs each through its entry of a table in the same order.
+enum class Command : int {
+    Server, Login, Wait, Friends, Chat, Ask, Reply, Status, Position, File, Invite, Ask1V1, Reply1V1, Stop1V1,
+    Blacklist, DelFriend, Profile, UserInfo, SendAsk, ToData, KeepAlive, Set, Await, Sleep, Say, Shot,
+    BenchChat, BenchEcho, BenchTcp, Quit, Help,
+};
+constexpr int kCommandCount = static_cast<int>(Command::Help) + 1;
+
+// How one command is written: its name, how many arguments it takes, and
+// the usage line shown for a mistake. The check happens before anything
+// runs, so a typing error in a script stops it at load time and not halfway
+// through a conversation.
+struct CommandSyntax {
+    Command command;
     const char* name;
     int minArgs;
     int maxArgs;
     const char* usage;
 };
-const std::vector<CommandSpec>& Commands();
+// Every command, in the order of Command.
+const std::vector<CommandSyntax>& Commands();
+// The syntax of the command named, or null.
+const CommandSyntax* FindCommand(std::string_view name);
 bool CheckCommand(const std::vector<std::string>& words, std::string& error);
 
 struct ScriptLine {

@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "VexaIMPlus.h"
-#include "protocol/describe.h"
 #include "tools/demo_script.h"
+#include "tools/describe.h"
 #include "tools/demo_window_win32.h"
 
 using namespace vexa::demo;
@@ -206,163 +206,307 @@ void BenchTcp(int count) {
     g_log.Line("bench tcp_round_trip " + Stats(trips));
 }
 
-// Runs one command. False when it waits; the runner then steps again later.
-bool Execute(const std::vector<std::string>& w) {
-    const std::string& cmd = w[0];
-    auto arg = [&](std::size_t i) { return i < w.size() ? w[i] : std::string(); };
-    if (cmd == "server") {
-        std::string address = arg(1), port = arg(2);
-        if (w.size() == 1) {
-            std::size_t colon = g_defaultServer.rfind(':');
-            address = g_defaultServer.substr(0, colon);
-            port = colon == std::string::npos ? "7788" : g_defaultServer.substr(colon + 1);
-        }
-        g_log.Line("> IM_SetIMSvrParam " + address + " " + port);
-        g_plus.IM_SetIMSvrParam(IMString(address.c_str()), static_cast<unsigned>(std::atoi(port.c_str())));
-    } else if (cmd == "login") {
-        IM_USER_LOGINDATA login = {};
-        CopyField(login.userId, sizeof login.userId, w[1]);
-        CopyField(login.password, sizeof login.password, w[2]);
-        g_ownUser = login.userId;
-        bool ok = g_plus.IM_LoginSvr(&login);
-        g_log.Line("> IM_LoginSvr " + w[1] + " = " + (ok ? "1" : "0"));
-    } else if (cmd == "wait") {
-        g_run.wait = Runner::Wait::Kind;
-        g_run.waitKind = std::atoi(w[1].c_str());
-        g_run.deadline = GetTickCount() + (w.size() > 2 ? std::atoi(w[2].c_str()) : kDefaultWaitMs);
-        return false;
-    } else if (cmd == "friends") {
-        int n = w.size() > 1 ? std::atoi(w[1].c_str()) : 0;
-        g_log.Line("> IM_GetInitData " + std::to_string(n));
-        g_plus.IM_GetInitData(n);
-    } else if (cmd == "chat") {
-        ChatStyle style;
-        std::string error;
-        ParseStyle(w[2], style, error);
-        static int chatId = 0;
-        g_log.Line("> IM_SendChatMsg to=" + w[1] + " style=" + w[2] + " \"" + w[3] + "\"");
-        SendChat(w[1], style, w[3], ++chatId);
-    } else if (cmd == "ask") {
-        g_log.Line("> IM_AskAddFLMsg " + w[1] + (w.size() > 2 ? " \"" + w[2] + "\"" : std::string()));
-        g_plus.IM_AskAddFLMsg(IMString(w[1].c_str()), IMString(arg(2).c_str()), w.size() > 2 ? 1 : 0);
-    } else if (cmd == "reply") {
-        bool agree = w[2] == "yes";
-        g_log.Line("> IM_ReplyAddFLMsg " + w[1] + " " + w[2] + (w.size() > 3 ? " \"" + w[3] + "\"" : std::string()));
-        g_plus.IM_ReplyAddFLMsg(IMString(w[1].c_str()), IMString(arg(3).c_str()), agree, 0);
-    } else if (cmd == "status") {
-        IM_USER_CHANGESTATUS status = {};
-        CopyField(status.user, sizeof status.user, g_ownUser);
-        status.status = std::atoi(w[1].c_str());
-        CopyField(status.note, sizeof status.note, arg(2));
-        g_log.Line("> IM_ChangeStatus " + w[1] + " \"" + arg(2) + "\"");
-        g_plus.IM_ChangeStatus(&status);
-    } else if (cmd == "position") {
-        IM_USER_POSITION position = {};
-        CopyField(position.user, sizeof position.user, g_ownUser);
-        position.id = static_cast<uint8_t>(std::atoi(w[1].c_str()));
-        CopyField(position.ms, sizeof position.ms, w[2]);
-        position.pos0 = std::atoi(w[3].c_str());
-        position.pos1 = std::atoi(w[4].c_str());
-        position.pos2 = std::atoi(w[5].c_str());
-        position.pos3 = std::atoi(w[6].c_str());
-        g_log.Line("> IM_ChangePosition " + w[1] + " \"" + w[2] + "\"");
-        g_plus.IM_ChangePosition(&position);
-    } else if (cmd == "file") {
-        static IM_CHAT_DATA chat;
-        std::memset(&chat, 0, sizeof chat);
-        chat.id = 900;
-        CopyField(chat.peer, sizeof chat.peer, w[1]);
-        chat.msgType = 1;
-        FillFormat(ChatStyle(), chat.format);
-        CopyField(chat.file.text1, sizeof chat.file.text1, w[2]);
-        chat.file.value1 = std::atoi(w[3].c_str());
-        CopyField(chat.file.text2, sizeof chat.file.text2, arg(4));
-        CopyField(chat.file.text3, sizeof chat.file.text3, arg(5));
-        chat.file.value2 = std::atoi(arg(6).c_str());
-        chat.contentLength = 0;  // marks the file form
-        g_log.Line("> IM_SendChatMsg file to=" + w[1] + " \"" + w[2] + "\" " + w[3] + " bytes");
-        g_plus.IM_SendChatMsg(&chat);
-    } else if (cmd == "invite") {
-        g_log.Line("> IM_SendInviteMsg " + w[1]);
-        g_plus.IM_SendInviteMsg(IMString(w[1].c_str()));
-    } else if (cmd == "ask1v1") {
-        g_log.Line("> IM_Ask1V1Msg " + w[1]);
-        g_plus.IM_Ask1V1Msg(IMString(w[1].c_str()));
-    } else if (cmd == "reply1v1") {
-        g_log.Line("> IM_Reply1V1Msg " + w[1] + " " + w[2]);
-        g_plus.IM_Reply1V1Msg(IMString(w[1].c_str()), w[2] == "yes" ? 1 : 0);
-    } else if (cmd == "stop1v1") {
-        g_log.Line("> IM_Stop1V1Msg " + w[1]);
-        g_plus.IM_Stop1V1Msg(IMString(w[1].c_str()));
-    } else if (cmd == "blacklist") {
-        g_log.Line("> IM_QuityAddBL " + w[1]);
-        g_plus.IM_QuityAddBL(IMString(w[1].c_str()), std::atoi(arg(2).c_str()));
-    } else if (cmd == "delfriend") {
-        g_log.Line("> IM_QuityDelFL " + w[1]);
-        g_plus.IM_QuityDelFL(IMString(w[1].c_str()));
-    } else if (cmd == "profile") {
-        IM_USERCHANGEDATA data = {};
-        CopyField(data.user, sizeof data.user, g_ownUser);
-        CopyField(data.nickname, sizeof data.nickname, w[1]);
-        CopyField(data.oldpass, sizeof data.oldpass, w[2]);
-        CopyField(data.newpass, sizeof data.newpass, w[3]);
-        CopyField(data.littleword, sizeof data.littleword, w[4]);
-        CopyField(data.birthday, sizeof data.birthday, w[5]);
-        data.afset = std::atoi(w[6].c_str());
-        g_log.Line("> IM_ChangeUserInfo " + w[1]);
-        g_plus.IM_ChangeUserInfo(&data);
-    } else if (cmd == "userinfo") {
-        g_log.Line("> IM_GetUserInfo " + w[1]);
-        g_plus.IM_GetUserInfo(IMString(w[1].c_str()));
-    } else if (cmd == "sendask") {
-        g_log.Line("> IM_SendAsk_SendFileMsg");
-        g_plus.IM_SendAsk_SendFileMsg(IMString(""));
-    } else if (cmd == "todata") {
-        int r = g_plus.IM_SendDataToPROM(IMCOMMAND_DATA, w[1].data(), static_cast<unsigned>(w[1].size()));
-        g_log.Line("> IM_SendDataToPROM 8 \"" + w[1] + "\" = " + std::to_string(r));
-    } else if (cmd == "keepalive") {
-        g_plus.IM_KeepActive();
-        g_log.Note("> IM_KeepActive");
-    } else if (cmd == "set") {
-        SetEvent(NamedEvent(w[1]));
-        g_log.Note("> set " + w[1]);
-    } else if (cmd == "await") {
-        g_run.wait = Runner::Wait::Event;
-        g_run.waitName = w[1];
-        g_run.waitEvent = NamedEvent(w[1]);
-        g_run.deadline = GetTickCount() + (w.size() > 2 ? std::atoi(w[2].c_str()) : kDefaultWaitMs);
-        return false;
-    } else if (cmd == "sleep") {
-        g_run.wait = Runner::Wait::Sleep;
-        g_run.deadline = GetTickCount() + std::atoi(w[1].c_str());
-        return false;
-    } else if (cmd == "say") {
-        g_log.Line("# " + w[1]);
-    } else if (cmd == "shot") {
-        if (!g_shots.empty() && !RequestScreenshot(g_window, g_shots, g_name, 15000))
-            g_log.Note("(no screenshot taken)");
-    } else if (cmd == "benchchat" || cmd == "benchecho") {
-        g_run.benchPeer = w[1];
-        g_run.benchTotal = std::atoi(w[2].c_str());
-        g_run.benchDone = 0;
-        g_run.benchAwaiting = false;
-        g_run.wait = cmd == "benchchat" ? Runner::Wait::BenchChat : Runner::Wait::BenchEcho;
-        g_run.roundTrips.clear();
-        g_run.oneWay.clear();
-        g_log.SetQuiet(true);
-        return false;
-    } else if (cmd == "benchtcp") {
-        BenchTcp(std::atoi(w[1].c_str()));
-    } else if (cmd == "help") {
-        for (const CommandSpec& entry : Commands()) g_log.Note(std::string("  ") + entry.usage);
-    } else if (cmd == "quit") {
-        g_log.Line("> IM_ExitSvr, IM_CloseClient");
-        g_plus.IM_ExitSvr();
-        g_plus.IM_CloseClient();
-        Finish(0);
-        if (!g_unattended) DestroyWindow(g_window);
+// ---- the commands: one function each, run through a table in the order of
+// the command language's own (tools/demo_script.h). Each returns false when
+// the command waits; the runner then steps again later.
+
+using Words = std::vector<std::string>;
+
+std::string Arg(const Words& w, std::size_t i) { return i < w.size() ? w[i] : std::string(); }
+
+bool RunServer(const Words& w) {
+    std::string address = Arg(w, 1), port = Arg(w, 2);
+    if (w.size() == 1) {
+        std::size_t colon = g_defaultServer.rfind(':');
+        address = g_defaultServer.substr(0, colon);
+        port = colon == std::string::npos ? "7788" : g_defaultServer.substr(colon + 1);
     }
+    g_log.Line("> IM_SetIMSvrParam " + address + " " + port);
+    g_plus.IM_SetIMSvrParam(IMString(address.c_str()), static_cast<unsigned>(std::atoi(port.c_str())));
     return true;
+}
+
+bool RunLogin(const Words& w) {
+    IM_USER_LOGINDATA login = {};
+    CopyField(login.userId, sizeof login.userId, w[1]);
+    CopyField(login.password, sizeof login.password, w[2]);
+    g_ownUser = login.userId;
+    bool ok = g_plus.IM_LoginSvr(&login);
+    g_log.Line("> IM_LoginSvr " + w[1] + " = " + (ok ? "1" : "0"));
+    return true;
+}
+
+bool RunWait(const Words& w) {
+    g_run.wait = Runner::Wait::Kind;
+    g_run.waitKind = std::atoi(w[1].c_str());
+    g_run.deadline = GetTickCount() + (w.size() > 2 ? std::atoi(w[2].c_str()) : kDefaultWaitMs);
+    return false;
+}
+
+bool RunFriends(const Words& w) {
+    int n = w.size() > 1 ? std::atoi(w[1].c_str()) : 0;
+    g_log.Line("> IM_GetInitData " + std::to_string(n));
+    g_plus.IM_GetInitData(n);
+    return true;
+}
+
+bool RunChat(const Words& w) {
+    ChatStyle style;
+    std::string error;
+    ParseStyle(w[2], style, error);
+    static int chatId = 0;
+    g_log.Line("> IM_SendChatMsg to=" + w[1] + " style=" + w[2] + " \"" + w[3] + "\"");
+    SendChat(w[1], style, w[3], ++chatId);
+    return true;
+}
+
+bool RunAsk(const Words& w) {
+    g_log.Line("> IM_AskAddFLMsg " + w[1] + (w.size() > 2 ? " \"" + w[2] + "\"" : std::string()));
+    g_plus.IM_AskAddFLMsg(IMString(w[1].c_str()), IMString(Arg(w, 2).c_str()), w.size() > 2 ? 1 : 0);
+    return true;
+}
+
+bool RunReply(const Words& w) {
+    bool agree = w[2] == "yes";
+    g_log.Line("> IM_ReplyAddFLMsg " + w[1] + " " + w[2] + (w.size() > 3 ? " \"" + w[3] + "\"" : std::string()));
+    g_plus.IM_ReplyAddFLMsg(IMString(w[1].c_str()), IMString(Arg(w, 3).c_str()), agree, 0);
+    return true;
+}
+
+bool RunStatus(const Words& w) {
+    IM_USER_CHANGESTATUS status = {};
+    CopyField(status.user, sizeof status.user, g_ownUser);
+    status.status = std::atoi(w[1].c_str());
+    CopyField(status.note, sizeof status.note, Arg(w, 2));
+    g_log.Line("> IM_ChangeStatus " + w[1] + " \"" + Arg(w, 2) + "\"");
+    g_plus.IM_ChangeStatus(&status);
+    return true;
+}
+
+bool RunPosition(const Words& w) {
+    IM_USER_POSITION position = {};
+    CopyField(position.user, sizeof position.user, g_ownUser);
+    position.id = static_cast<uint8_t>(std::atoi(w[1].c_str()));
+    CopyField(position.ms, sizeof position.ms, w[2]);
+    position.pos0 = std::atoi(w[3].c_str());
+    position.pos1 = std::atoi(w[4].c_str());
+    position.pos2 = std::atoi(w[5].c_str());
+    position.pos3 = std::atoi(w[6].c_str());
+    g_log.Line("> IM_ChangePosition " + w[1] + " \"" + w[2] + "\"");
+    g_plus.IM_ChangePosition(&position);
+    return true;
+}
+
+bool RunFile(const Words& w) {
+    static IM_CHAT_DATA chat;
+    std::memset(&chat, 0, sizeof chat);
+    chat.id = 900;
+    CopyField(chat.peer, sizeof chat.peer, w[1]);
+    chat.msgType = 1;
+    FillFormat(ChatStyle(), chat.format);
+    CopyField(chat.file.text1, sizeof chat.file.text1, w[2]);
+    chat.file.value1 = std::atoi(w[3].c_str());
+    CopyField(chat.file.text2, sizeof chat.file.text2, Arg(w, 4));
+    CopyField(chat.file.text3, sizeof chat.file.text3, Arg(w, 5));
+    chat.file.value2 = std::atoi(Arg(w, 6).c_str());
+    chat.contentLength = 0;  // marks the file form
+    g_log.Line("> IM_SendChatMsg file to=" + w[1] + " \"" + w[2] + "\" " + w[3] + " bytes");
+    g_plus.IM_SendChatMsg(&chat);
+    return true;
+}
+
+bool RunInvite(const Words& w) {
+    g_log.Line("> IM_SendInviteMsg " + w[1]);
+    g_plus.IM_SendInviteMsg(IMString(w[1].c_str()));
+    return true;
+}
+
+bool RunAsk1V1(const Words& w) {
+    g_log.Line("> IM_Ask1V1Msg " + w[1]);
+    g_plus.IM_Ask1V1Msg(IMString(w[1].c_str()));
+    return true;
+}
+
+bool RunReply1V1(const Words& w) {
+    g_log.Line("> IM_Reply1V1Msg " + w[1] + " " + w[2]);
+    g_plus.IM_Reply1V1Msg(IMString(w[1].c_str()), w[2] == "yes" ? 1 : 0);
+    return true;
+}
+
+bool RunStop1V1(const Words& w) {
+    g_log.Line("> IM_Stop1V1Msg " + w[1]);
+    g_plus.IM_Stop1V1Msg(IMString(w[1].c_str()));
+    return true;
+}
+
+bool RunBlacklist(const Words& w) {
+    g_log.Line("> IM_QuityAddBL " + w[1]);
+    g_plus.IM_QuityAddBL(IMString(w[1].c_str()), std::atoi(Arg(w, 2).c_str()));
+    return true;
+}
+
+bool RunDelFriend(const Words& w) {
+    g_log.Line("> IM_QuityDelFL " + w[1]);
+    g_plus.IM_QuityDelFL(IMString(w[1].c_str()));
+    return true;
+}
+
+bool RunProfile(const Words& w) {
+    IM_USERCHANGEDATA data = {};
+    CopyField(data.user, sizeof data.user, g_ownUser);
+    CopyField(data.nickname, sizeof data.nickname, w[1]);
+    CopyField(data.oldpass, sizeof data.oldpass, w[2]);
+    CopyField(data.newpass, sizeof data.newpass, w[3]);
+    CopyField(data.littleword, sizeof data.littleword, w[4]);
+    CopyField(data.birthday, sizeof data.birthday, w[5]);
+    data.afset = std::atoi(w[6].c_str());
+    g_log.Line("> IM_ChangeUserInfo " + w[1]);
+    g_plus.IM_ChangeUserInfo(&data);
+    return true;
+}
+
+bool RunUserInfo(const Words& w) {
+    g_log.Line("> IM_GetUserInfo " + w[1]);
+    g_plus.IM_GetUserInfo(IMString(w[1].c_str()));
+    return true;
+}
+
+bool RunSendAsk(const Words& w) {
+    g_log.Line("> IM_SendAsk_SendFileMsg");
+    g_plus.IM_SendAsk_SendFileMsg(IMString(""));
+    return true;
+}
+
+bool RunToData(const Words& w) {
+    int r = g_plus.IM_SendDataToPROM(IMCOMMAND_DATA, w[1].data(), static_cast<unsigned>(w[1].size()));
+    g_log.Line("> IM_SendDataToPROM 8 \"" + w[1] + "\" = " + std::to_string(r));
+    return true;
+}
+
+bool RunKeepAlive(const Words& w) {
+    g_plus.IM_KeepActive();
+    g_log.Note("> IM_KeepActive");
+    return true;
+}
+
+bool RunSet(const Words& w) {
+    SetEvent(NamedEvent(w[1]));
+    g_log.Note("> set " + w[1]);
+    return true;
+}
+
+bool RunAwait(const Words& w) {
+    g_run.wait = Runner::Wait::Event;
+    g_run.waitName = w[1];
+    g_run.waitEvent = NamedEvent(w[1]);
+    g_run.deadline = GetTickCount() + (w.size() > 2 ? std::atoi(w[2].c_str()) : kDefaultWaitMs);
+    return false;
+}
+
+bool RunSleep(const Words& w) {
+    g_run.wait = Runner::Wait::Sleep;
+    g_run.deadline = GetTickCount() + std::atoi(w[1].c_str());
+    return false;
+}
+
+bool RunSay(const Words& w) {
+    g_log.Line("# " + w[1]);
+    return true;
+}
+
+bool RunShot(const Words& w) {
+    if (!g_shots.empty() && !RequestScreenshot(g_window, g_shots, g_name, 15000))
+        g_log.Note("(no screenshot taken)");
+    return true;
+}
+
+// Both benchmarks run through the wait of the runner.
+bool StartBench(const Words& w, Runner::Wait kind) {
+    g_run.benchPeer = w[1];
+    g_run.benchTotal = std::atoi(w[2].c_str());
+    g_run.benchDone = 0;
+    g_run.benchAwaiting = false;
+    g_run.wait = kind;
+    g_run.roundTrips.clear();
+    g_run.oneWay.clear();
+    g_log.SetQuiet(true);
+    return false;
+}
+
+bool RunBenchChat(const Words& w) { return StartBench(w, Runner::Wait::BenchChat); }
+
+bool RunBenchEcho(const Words& w) { return StartBench(w, Runner::Wait::BenchEcho); }
+
+bool RunBenchTcp(const Words& w) {
+    BenchTcp(std::atoi(w[1].c_str()));
+    return true;
+}
+
+bool RunHelp(const Words& w) {
+    for (const CommandSyntax& entry : Commands()) g_log.Note(std::string("  ") + entry.usage);
+    return true;
+}
+
+bool RunQuit(const Words& w) {
+    g_log.Line("> IM_ExitSvr, IM_CloseClient");
+    g_plus.IM_ExitSvr();
+    g_plus.IM_CloseClient();
+    Finish(0);
+    if (!g_unattended) DestroyWindow(g_window);
+    return true;
+}
+
+struct CommandRunner {
+    Command command;
+    bool (*run)(const Words& words);
+};
+constexpr CommandRunner kRunners[] = {
+    {Command::Server, &RunServer},
+    {Command::Login, &RunLogin},
+    {Command::Wait, &RunWait},
+    {Command::Friends, &RunFriends},
+    {Command::Chat, &RunChat},
+    {Command::Ask, &RunAsk},
+    {Command::Reply, &RunReply},
+    {Command::Status, &RunStatus},
+    {Command::Position, &RunPosition},
+    {Command::File, &RunFile},
+    {Command::Invite, &RunInvite},
+    {Command::Ask1V1, &RunAsk1V1},
+    {Command::Reply1V1, &RunReply1V1},
+    {Command::Stop1V1, &RunStop1V1},
+    {Command::Blacklist, &RunBlacklist},
+    {Command::DelFriend, &RunDelFriend},
+    {Command::Profile, &RunProfile},
+    {Command::UserInfo, &RunUserInfo},
+    {Command::SendAsk, &RunSendAsk},
+    {Command::ToData, &RunToData},
+    {Command::KeepAlive, &RunKeepAlive},
+    {Command::Set, &RunSet},
+    {Command::Await, &RunAwait},
+    {Command::Sleep, &RunSleep},
+    {Command::Say, &RunSay},
+    {Command::Shot, &RunShot},
+    {Command::BenchChat, &RunBenchChat},
+    {Command::BenchEcho, &RunBenchEcho},
+    {Command::BenchTcp, &RunBenchTcp},
+    {Command::Quit, &RunQuit},
+    {Command::Help, &RunHelp},
+};
+
+// Every command has its runner, at its own place.
+constexpr bool RunnersInCommandOrder() {
+    for (int i = 0; i < kCommandCount; ++i)
+        if (static_cast<int>(kRunners[i].command) != i) return false;
+    return true;
+}
+static_assert(sizeof kRunners / sizeof kRunners[0] == kCommandCount && RunnersInCommandOrder(),
+              "one runner per command, in the order of Command");
+
+// Runs one command that CheckCommand accepted.
+bool Execute(const Words& w) {
+    const CommandSyntax* syntax = FindCommand(w[0]);
+    return syntax == nullptr || kRunners[static_cast<int>(syntax->command)].run(w);
 }
 
 // Whether the current wait is over; fails the script on a time-out.
@@ -461,7 +605,7 @@ LRESULT OnNotify(WPARAM kind, LPARAM lParam) {
             return 0;
         }
     }
-    std::string line = vexa::protocol::DescribeNotification(k, reinterpret_cast<const void*>(lParam));
+    std::string line = DescribeNotification(k, reinterpret_cast<const void*>(lParam));
     g_log.Line("< " + line);
     LRESULT answer = 0;
     switch (k) {

@@ -3,7 +3,8 @@
 //   crash_child DLL MODE [CODE]
 // Exit codes below 16 are the child's own complaints; every other one is the
 // exception code or the exit code of one of its filters (77 the filter from
-// before the DLL, 78 the one after the DLL was unloaded).
+// before the DLL, 78 the one after the DLL was unloaded, 0x10000 plus the
+// number of recursive frames after a stack overflow).
 #include <windows.h>
 
 #include <cstdio>
@@ -56,34 +57,56 @@ __attribute__((noinline)) void Descend(int levels) {
 __attribute__((noinline)) int Divide(int a, int b) { return a / b; }
 
 volatile bool keepRecursing = true;
+volatile int deepest = 0;
 
-// Recursion until the stack runs out, each call with a frame the compiler
-// must keep. (Under Wine, much larger frames can leave the overflow no room
-// to be raised at all, and the thread just vanishes.)
+// Recursion until the whole stack is used, each call with a frame the
+// compiler must keep. (Under Wine, much larger frames can leave the overflow
+// no room to be raised at all, and the thread just vanishes.)
 __attribute__((noinline)) int Overflow(int depth) {
     volatile char frame[64];
     frame[depth % 64] = static_cast<char>(depth);
+    deepest = depth;
     return (keepRecursing ? Overflow(depth + 1) : 0) + frame[0];
 }
 
-// Uses up all but the last 128 KiB of this thread's stack in one frame, so the
-// recursion overflows after some fifteen hundred calls rather than thirteen
-// thousand, and the report stays quick to write.
-DWORD WINAPI OverflowingThread(void*) {
-    volatile char here = 0;
-    MEMORY_BASIC_INFORMATION stack;
-    ::VirtualQuery(const_cast<char*>(&here), &stack, sizeof stack);
-    const std::size_t left = static_cast<std::size_t>(const_cast<char*>(&here) -
-                                                      static_cast<char*>(stack.AllocationBase));
-    const std::size_t keep = 128 * 1024;
-    volatile char* used = static_cast<volatile char*>(__builtin_alloca(left > 2 * keep ? left - keep : 1));
-    used[0] = here;
-    return static_cast<DWORD>(Overflow(0)) + used[0];
-}
+DWORD WINAPI OverflowingThread(void*) { return static_cast<DWORD>(Overflow(0)); }
+
+// The filter from before the library, for an overflow: ends the process
+// with the number of Overflow frames, which the report must list in full.
+LONG WINAPI OverflowDepthFilter(EXCEPTION_POINTERS*) { ::ExitProcess(0x10000u + deepest + 1); }
 
 DWORD WINAPI FaultingThread(void*) {
     Descend(2);
     return 0;
+}
+
+// The first of two crashing threads: a deep stack, so its report is long.
+DWORD WINAPI DeepFaultingThread(void*) {
+    Descend(5000);
+    return 0;
+}
+
+// The second: faults while the first one's report is being written, which
+// shows as the report file existing and held open without sharing.
+constexpr int kReportNeverSeen = 6;
+DWORD WINAPI LateFaultingThread(void*) {
+    char report[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(nullptr, report, MAX_PATH - 4);
+    char* dot = std::strrchr(report, '.');
+    if (length == 0 || dot == nullptr) ::ExitProcess(kReportNeverSeen);
+    std::strcpy(dot + 1, "RPT");
+    for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 10000; ::Sleep(1)) {
+        HANDLE file = ::CreateFileA(report, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(file);
+            continue;
+        }
+        if (::GetLastError() == ERROR_SHARING_VIOLATION) {
+            ::RaiseException(0xE0000002u, 0, 0, nullptr);
+        }
+    }
+    ::ExitProcess(kReportNeverSeen);
 }
 
 }  // namespace
@@ -93,13 +116,14 @@ int main(int argc, char** argv) {
     const char* mode = argv[2];
     // After a stack overflow, Wine's own handling may not get the process to
     // end; the earlier filter ends it instead.
-    const bool earlier = std::strcmp(mode, "earlier-filter") == 0 || std::strcmp(mode, "overflow") == 0 ||
+    const bool earlier = std::strcmp(mode, "earlier-filter") == 0 || std::strcmp(mode, "two-threads") == 0 ||
                          std::strncmp(mode, "unload", 6) == 0;
     if (earlier) ::SetUnhandledExceptionFilter(&EarlierFilter);
+    if (std::strcmp(mode, "overflow") == 0) ::SetUnhandledExceptionFilter(&OverflowDepthFilter);
 
     HMODULE dll = ::LoadLibraryA(argv[1]);
     if (dll == nullptr) return kNoDll;
-    if (CurrentFilter() == &EarlierFilter) return kFilterNotInstalled;
+    if (CurrentFilter() == &EarlierFilter || CurrentFilter() == &OverflowDepthFilter) return kFilterNotInstalled;
 
     if (std::strcmp(mode, "av") == 0 || std::strcmp(mode, "earlier-filter") == 0) {
         Descend(3);
@@ -119,6 +143,10 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(mode, "thread-av") == 0) {
         HANDLE thread = ::CreateThread(nullptr, 0, &FaultingThread, nullptr, 0, nullptr);
         ::WaitForSingleObject(thread, INFINITE);
+    } else if (std::strcmp(mode, "two-threads") == 0) {
+        HANDLE threads[] = {::CreateThread(nullptr, 0, &LateFaultingThread, nullptr, 0, nullptr),
+                            ::CreateThread(nullptr, 0, &DeepFaultingThread, nullptr, 0, nullptr)};
+        ::WaitForMultipleObjects(2, threads, TRUE, INFINITE);
     } else if (std::strcmp(mode, "unload") == 0 || std::strcmp(mode, "unload-after-later") == 0) {
         // With a later filter installed over the library's, unloading still
         // puts back the filter from before the library.

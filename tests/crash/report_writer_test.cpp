@@ -171,6 +171,53 @@ TEST(ReportWriter, AFailedWriteLosesOnlyItsPiece) {
     }
 }
 
+TEST(ReportWriter, DeepStackThroughABufferedSinkInFewWrites) {
+    // A chain of 2000 frames in the library.
+    Fixture f;
+    constexpr Address kDeep = 0x00200000;
+    constexpr int kFrames = 2000;
+    f.memory.Map(kDeep, kFrames * 16 + 16, true);
+    for (int i = 0; i < kFrames; ++i) {
+        const Address frame = kDeep + static_cast<Address>(i) * 16;
+        f.memory.PutU32(frame, i + 1 < kFrames ? frame + 16 : 0);
+        f.memory.PutU32(frame + 4, 0x10001000 + static_cast<Address>(i));
+    }
+    f.facts.registers.ebp = kDeep;
+    ReportWriter writer(f.modules, f.memory);
+    StringSink direct;
+    writer.WriteReport(direct, f.facts);
+
+    struct Case {
+        std::size_t capacity;
+        int failingWrite;
+    };
+    // A buffer smaller than a line writes through; a failed write loses only
+    // its own piece.
+    for (const Case& c : {Case{8192, -1}, Case{16, -1}, Case{8192, 3}}) {
+        SCOPED_TRACE(c.capacity);
+        std::vector<char> buffer(c.capacity);
+        BufferedSink buffered(buffer.data(), buffer.size());
+        StringSink sink;
+        sink.failingWrite = c.failingWrite;
+        EXPECT_EQ(buffered.Write("x", 1), 0u);  // no target yet
+        buffered.Attach(sink);
+        writer.WriteReport(buffered, f.facts);
+        buffered.Detach();
+        if (c.failingWrite > 0) {
+            EXPECT_LT(sink.text.size(), direct.text.size());
+            EXPECT_GT(sink.text.size(), direct.text.size() - c.capacity);
+            EXPECT_EQ(direct.text.substr(direct.text.size() - 200), sink.text.substr(sink.text.size() - 200));
+        } else {
+            EXPECT_TRUE(sink.text == direct.text) << "reports differ";
+        }
+        if (c.capacity > kLineCapacity) {
+            EXPECT_LE(sink.writes, static_cast<int>(direct.text.size() / (c.capacity - kLineCapacity)) + 1);
+        } else {
+            EXPECT_EQ(sink.writes, direct.writes);
+        }
+    }
+}
+
 TEST(ReportWriter, WriteReportLineReturnsTheBytesWritten) {
     Fixture f;
     ReportWriter writer(f.modules, f.memory);

@@ -161,6 +161,18 @@ TEST(DemoScript, ChecksEveryCommandsArguments) {
     }
 }
 
+TEST(DemoScript, CommandTableIsInCommandOrderAndFindsEveryName) {
+    // The IM program runs entry i of its own table for Command i.
+    const auto& commands = Commands();
+    ASSERT_EQ(commands.size(), static_cast<std::size_t>(kCommandCount));
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        EXPECT_EQ(static_cast<std::size_t>(commands[i].command), i) << commands[i].name;
+        EXPECT_EQ(FindCommand(commands[i].name), &commands[i]) << commands[i].name;
+    }
+    EXPECT_EQ(FindCommand("launch"), nullptr);
+    EXPECT_EQ(FindCommand(""), nullptr);
+}
+
 TEST(DemoScript, ParsesAScriptAndNamesTheFirstBadLine) {
     std::vector<ScriptLine> lines;
     std::string error;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "VexaIMPlusRecords.h"
-#include "protocol/describe.h"
+#include "tools/describe.h"
 #include "protocol/incoming.h"
 
 namespace vexa::testing {
@@ -263,7 +263,7 @@ public:
         Delivery d;
         d.kind = kind;
         d.fault = RecordFault(kind, lParam);
-        d.description = protocol::DescribeNotification(kind, lParam);
+        d.description = demo::DescribeNotification(kind, lParam);
         if (lParam) {
             d.bytes.assign(static_cast<const char*>(lParam), RecordSize(kind));
             if (kind == IMN_FRIEND_LIST) {

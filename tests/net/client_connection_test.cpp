@@ -275,6 +275,30 @@ TEST(ClientConnectionTest, KeepAliveAndExitRequests) {
     EXPECT_EQ(noId.host.Script().wire, "");
 }
 
+TEST(ClientConnectionTest, OneCloseOfTheServerIsReportedOncePerConnection) {
+    Fixture f;
+    f.LogIn();
+    // A request the network does not take yet: write events stay selected.
+    f.host.Script().sendBudget = 0;
+    ASSERT_TRUE(f.connection.SendPacket("00040021"));
+    ASSERT_TRUE(f.host.Script().Notify(kEventClose, 0));
+    EXPECT_EQ(f.host.serverClosedPosts, 1);
+    // The queue drains after the close; the close is not selected again, and
+    // one that the platform delivers anyway is not reported again.
+    f.host.Script().sendBudget = -1;
+    ASSERT_TRUE(f.host.Script().Notify(kEventWrite, 0));
+    EXPECT_EQ(f.host.Script().wire, kLoginRequest + "00040021");
+    EXPECT_EQ(f.host.Script().LastSelection(), kEventRead);
+    EXPECT_FALSE(f.host.Script().Notify(kEventClose, 0));
+    f.connection.Socket()->DispatchNotification(kEventClose, 0);
+    EXPECT_EQ(f.host.serverClosedPosts, 1);
+    // A new connection reports its own close.
+    f.LogIn();
+    EXPECT_EQ(f.host.Script().LastSelection(), kReadAndCloseEvents);
+    ASSERT_TRUE(f.host.Script().Notify(kEventClose, 0));
+    EXPECT_EQ(f.host.serverClosedPosts, 2);
+}
+
 TEST(ClientConnectionTest, ExitThenCloseDiscardsWhatTheNetworkDidNotTake) {
     Fixture f;
     f.LogIn();

@@ -117,6 +117,8 @@ public:
         ::setsockopt(connections_[i].get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     }
     void Close(std::size_t i) { connections_[i].reset(); }
+    // Stops sending on connection i but goes on reading it.
+    void HalfClose(std::size_t i) { ::shutdown(connections_[i].get(), SD_SEND); }
 
 private:
     void ReadAvailable(std::size_t i) {
@@ -266,21 +268,64 @@ TEST(WinsockConnectionTest, FailedConnectsReportKindOne) {
     }
 }
 
-TEST(WinsockConnectionTest, ServerCloseReportsKindFourAndRefusesLaterRequests) {
-    LoggedIn c;
-    c.peer.Close(0);
-    ASSERT_TRUE(PumpUntil([&] { return c.host.serverClosedPosts > 0; }));
-    PumpFor(50);
-    EXPECT_EQ(c.host.serverClosedPosts, 1);
-    EXPECT_NE(c.connection.Socket(), nullptr);
-    c.connection.KeepActive();
-    EXPECT_EQ(c.host.debugLines, (std::vector<std::string>{texts::kKeepAliveFailed}));
+TEST(WinsockConnectionTest, OneCloseOfTheServerIsOneKindFour) {
+    // Each row leaves a write notification or a re-selection of events
+    // behind the close; none of them may report the close again.
+    struct Case {
+        const char* name;
+        std::function<void(LoggedIn&)> closeServer;
+    };
+    const Case cases[] = {
+        {"plain close", [](LoggedIn& c) { c.peer.Close(0); }},
+        // The reference server ends a connection with a half close and
+        // reads on until its linger deadline.
+        {"keep-alive answered, then a half close",
+         [](LoggedIn& c) {
+             c.connection.KeepActive();
+             c.peer.Send(0, ServerPacket(8, ""));
+             c.peer.HalfClose(0);
+         }},
+        {"half close, then a keep-alive before the close is seen",
+         [](LoggedIn& c) {
+             c.peer.HalfClose(0);
+             ::Sleep(100);  // the close has arrived, its notification waits
+             c.connection.KeepActive();
+         }},
+        {"half close while a large send is still queued",
+         [](LoggedIn& c) {
+             const std::string request = *protocol::FrameRequest("0003" + std::string(9000, 'q'));
+             for (int i = 0; i < 100; ++i) ASSERT_TRUE(c.connection.SendPacket(request));
+             ASSERT_GT(c.connection.Socket()->QueuedSendCount(), 0u);
+             // The server stops sending but reads on, so the queue drains
+             // after the close has been seen.
+             c.peer.HalfClose(0);
+             ASSERT_TRUE(PumpUntil([&] { return c.host.serverClosedPosts > 0; }));
+             ASSERT_TRUE(PumpUntil([&] { return c.peer.HasReceived(0, kLoginRequest.size() + 100 * request.size()); },
+                                   30000));
+             EXPECT_EQ(c.connection.Socket()->QueuedSendCount(), 0u);
+         }},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        LoggedIn c(/*sendBufferSize=*/4096, /*peerReceiveBuffer=*/4096);
+        k.closeServer(c);
+        ASSERT_TRUE(PumpUntil([&] { return c.host.serverClosedPosts > 0; }));
+        PumpFor(200);
+        EXPECT_EQ(c.host.serverClosedPosts, 1);
+        EXPECT_NE(c.connection.Socket(), nullptr);
+        c.connection.KeepActive();
+        EXPECT_EQ(c.host.debugLines.back(), texts::kKeepAliveFailed);
 
-    // A new login makes a new connection and requests go out again.
-    ASSERT_TRUE(c.connection.Login(&c.record));
-    ASSERT_TRUE(PumpUntil([&] { return c.peer.HasConnections(2) && c.peer.HasReceived(1, kLoginRequest.size()); }));
-    c.connection.KeepActive();
-    EXPECT_EQ(c.host.debugLines.back(), texts::kKeepAliveSent);
+        // A new login makes a new connection, whose close is reported again.
+        ASSERT_TRUE(c.connection.Login(&c.record));
+        ASSERT_TRUE(PumpUntil([&] { return c.peer.HasConnections(2) && c.peer.HasReceived(1, kLoginRequest.size()); }));
+        c.connection.KeepActive();
+        EXPECT_EQ(c.host.debugLines.back(), texts::kKeepAliveSent);
+        c.peer.Close(1);
+        ASSERT_TRUE(PumpUntil([&] { return c.host.serverClosedPosts > 1; }));
+        PumpFor(100);
+        EXPECT_EQ(c.host.serverClosedPosts, 2);
+    }
 }
 
 TEST(WinsockConnectionTest, ServerClosingMidPacketDeliversNothingAndReportsTheClose) {

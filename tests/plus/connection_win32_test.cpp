@@ -1,5 +1,7 @@
 // The IM side's server connection through the DLL under Wine, against a real
 // TCP peer on loopback: what goes on the wire, what the IM window is told.
+#include <winsock2.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -87,15 +87,25 @@ TEST_F(Relay, OtherCommandsAreAnnouncedButIgnored) {
     EXPECT_TRUE(kinds.empty());
 }
 
-TEST_F(Relay, LongestPayloadIsSentButTheReaderIgnoresIt) {
-    EXPECT_EQ(ImSends(8, 8183), "sent result=1");
-    EXPECT_EQ(announced, std::vector<long>{8191});
-    EXPECT_TRUE(kinds.empty());
-    // The reader's limit: 2039 bytes of payload are still delivered, 2040 not.
-    EXPECT_EQ(ImSends(8, 2039), "sent result=1");
-    EXPECT_EQ(kinds, std::vector<int>{IMN_IM_DATA});
-    EXPECT_EQ(ImSends(8, 2040), "sent result=1");
-    EXPECT_EQ(kinds, std::vector<int>{IMN_IM_DATA});
+TEST_F(Relay, EveryPayloadTheSenderTakesReachesTheHost) {
+    struct Case {
+        LPARAM length;
+        const char* result;
+    };
+    const Case cases[] = {{2039, "sent result=1"}, {2040, "sent result=1"}, {8183, "sent result=1"},
+                          {8184, "sent result=0"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        announced.clear();
+        kinds.clear();
+        received.clear();
+        EXPECT_EQ(ImSends(8, c.length), c.result);
+        const bool sent = c.length <= 8183;
+        EXPECT_EQ(announced, sent ? std::vector<long>{static_cast<long>(c.length) + 8} : std::vector<long>{});
+        EXPECT_EQ(kinds, sent ? std::vector<int>{IMN_IM_DATA} : std::vector<int>{});
+        EXPECT_TRUE(received == (sent ? Pattern(static_cast<unsigned>(c.length)) : std::vector<unsigned char>{}))
+            << "payload differs";
+    }
 }
 
 TEST_F(Relay, RefusedPayloadsLeaveTheBlockUntouched) {

@@ -363,7 +363,7 @@ TEST_F(HostCommands, BadLengthsAndUnknownCommandsAreIgnored) {
     EXPECT_EQ(imPlatform.calls.size(), before);
 }
 
-TEST_F(HostCommands, HostSideReaderPassesOnlyCommand8) {
+TEST_F(HostCommands, HostSideReaderPassesCommand8OfEveryLengthTheSenderTakes) {
     std::vector<Call> seen;
     hostPlatform.onSend = [&](const Call& c) -> long {
         seen.push_back(c);
@@ -373,16 +373,32 @@ TEST_F(HostCommands, HostSideReaderPassesOnlyCommand8) {
         host.DealIMCommand(static_cast<std::uint32_t>(c.lParam));
         return 0;
     };
-    const char payload[] = "hello";
-    EXPECT_EQ(im.SendDataToPROM(8, payload, 6), 1);
-    EXPECT_EQ(im.SendDataToPROM(7, payload, 6), 1);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].wParam, 2u);
-    EXPECT_STREQ(reinterpret_cast<const char*>(seen[0].lParam), "hello");
+    struct Case {
+        std::int32_t command;
+        std::uint32_t length;
+        bool delivered;
+    };
+    const Case cases[] = {{8, 6, true}, {7, 6, false}, {8, 2039, true}, {8, 2040, true}, {8, 8183, true}};
+    std::vector<char> payload(ipc::kMaxPayload);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        for (std::uint32_t i = 0; i < c.length; ++i) payload[i] = static_cast<char>('a' + i % 26);
+        seen.clear();
+        EXPECT_EQ(im.SendDataToPROM(c.command, payload.data(), c.length), 1);
+        ASSERT_EQ(seen.size(), c.delivered ? 1u : 0u);
+        if (!c.delivered) continue;
+        EXPECT_EQ(seen[0].wParam, 2u);
+        EXPECT_EQ(std::memcmp(reinterpret_cast<const char*>(seen[0].lParam), payload.data(), c.length), 0);
+    }
+    // Past the packet area, or not the length in the header: nothing.
+    seen.clear();
+    host.DealIMCommand(ipc::kPacketArea);
+    host.DealIMCommand(8190);
+    EXPECT_TRUE(seen.empty());
     // The IM side writes no role.
     const auto* header = reinterpret_cast<const ipc::SharedPacketHeader*>(im.SendBlock().View());
     EXPECT_EQ(header->senderRole, 0);
-    EXPECT_EQ(header->totalLength, 14u);
+    EXPECT_EQ(header->totalLength, 8191u);
 }
 
 }  // namespace

@@ -4,12 +4,14 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/describe.h"
+#include "tools/describe.h"
 #include "protocol/sendask_list.h"
 #include "VexaIMPlusRecords.h"
 
-namespace vexa::protocol {
+namespace vexa::demo {
 namespace {
+
+using protocol::SendAskListTable;
 
 template <typename Record>
 Record Zero() {
@@ -88,4 +90,4 @@ TEST(DescribeNotification, SmallValuesAndUnknownKinds) {
 }
 
 }  // namespace
-}  // namespace vexa::protocol
+}  // namespace vexa::demo

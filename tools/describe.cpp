@@ -1,4 +1,4 @@
-#include "protocol/describe.h"
+#include "tools/describe.h"
 
 #include <cstdint>
 #include <string_view>
@@ -6,7 +6,7 @@
 #include "VexaIMPlusRecords.h"
 #include "protocol/text.h"
 
-namespace vexa::protocol {
+namespace vexa::demo {
 
 namespace {
 
@@ -238,4 +238,4 @@ std::string DescribeNotification(int kind, const void* lParam) {
     return DescribeRecord(kind, name, lParam);
 }
 
-}  // namespace vexa::protocol
+}  // namespace vexa::demo
