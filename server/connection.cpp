@@ -139,7 +139,7 @@ bool Connection::OnRequest(int code, std::string_view payload) {
 }
 
 void Connection::RunRequest(int code, std::string payload) {
-    if (paused_) {
+    if (paused_ > 0) {
         heldRequests_.push_back(Request{code, std::move(payload)});
         return;
     }
@@ -154,11 +154,11 @@ void Connection::RequestDone() {
         asio::post(strand_, [self = shared_from_this()] { self->Read(); });
 }
 
-void Connection::Pause() { paused_ = true; }
+void Connection::Pause() { ++paused_; }
 
 void Connection::Resume() {
-    paused_ = false;
-    while (!paused_ && !heldRequests_.empty()) {
+    if (paused_ > 0) --paused_;
+    while (paused_ == 0 && !heldRequests_.empty()) {
         Request next = std::move(heldRequests_.front());
         heldRequests_.pop_front();
         if (!closing_) events_.OnRequest(shared_from_this(), next.code, next.payload);

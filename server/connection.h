@@ -132,8 +132,8 @@ public:
     };
     Session session;
 
-    // Holds back the requests that follow until Resume (a password is being
-    // checked), so they keep their order.
+    // Holds back the requests that follow until as many Resume calls (a
+    // password is being checked), so they keep their order.
     void Pause();
     void Resume();
     // Tells the network side whether a login is under way or done (for its
@@ -226,7 +226,7 @@ private:
     bool finished_ = false;
 
     // Request side only.
-    bool paused_ = false;
+    int paused_ = 0;  // Pause calls not yet resumed
     std::deque<Request> heldRequests_;
 };
 

@@ -13,6 +13,7 @@ namespace {
 constexpr std::string_view kSep = "!|!";
 constexpr std::size_t kMaxUserId = 20;
 constexpr std::size_t kMaxForward = static_cast<std::size_t>(protocol::kMaxFrameLength - 4);
+constexpr auto kStoreRetry = std::chrono::milliseconds(500);
 
 std::string Join(std::initializer_list<std::string_view> fields) {
     std::string out;
@@ -48,7 +49,11 @@ void RequestHandlers::Drop(const Connection& conn, int code, std::string_view wh
 }
 
 void RequestHandlers::ToOnlineFriends(std::int64_t account, int code, const std::string& payload) {
-    for (std::int64_t friendId : store_.FriendIds(account)) router_.SendIfOnline(friendId, code, payload);
+    ToFriends(store_.FriendIds(account), code, payload);
+}
+
+void RequestHandlers::ToFriends(const std::vector<std::int64_t>& friends, int code, const std::string& payload) {
+    for (std::int64_t friendId : friends) router_.SendIfOnline(friendId, code, payload);
 }
 
 void RequestHandlers::ForgetOneToOne(std::int64_t account) {
@@ -68,6 +73,46 @@ void RequestHandlers::Handle(const ConnectionPtr& conn, int code, std::string_vi
         return;
     }
     try {
+        Dispatch(conn, code, payload);
+    } catch (const StoreUnavailable& e) {
+        if (code == 1) {
+            // A login needs the database; the user is told so at once.
+            Log(LogLevel::Warn, "login refused for a client at " + conn->Address() + ": " + e.what());
+            conn->session.loginPending = false;
+            conn->SetLoginState(false, false);
+            return Refuse(conn, texts::kLoginUnavailable, texts::kUnavailable);
+        }
+        RetryLater(conn, code, std::string(payload), e.what());
+    } catch (const std::exception& e) {
+        // A failing statement or allocation costs this request, never the server.
+        Log(LogLevel::Error, "request " + std::to_string(code) + ": " + e.what());
+    }
+}
+
+// The database is out of reach: the request waits, and the connection's
+// later requests behind it, so that nothing it asked for is lost or
+// reordered. It is tried again until the database answers or the
+// connection ends.
+void RequestHandlers::RetryLater(const ConnectionPtr& conn, int code, std::string payload, const std::string& why) {
+    if (!why.empty())
+        Log(LogLevel::Warn, "request " + std::to_string(code) + " of connection #" + std::to_string(conn->Serial()) +
+                                " waits for the database: " + why);
+    conn->Pause();
+    auto timer = std::make_shared<asio::steady_timer>(conn->RequestExecutor(), kStoreRetry);
+    timer->async_wait([this, timer, conn, code, payload = std::move(payload)](std::error_code) mutable {
+        if (conn->Closing() || stopping_) return;
+        try {
+            Dispatch(conn, code, payload);
+        } catch (const StoreUnavailable&) {
+            return RetryLater(conn, code, std::move(payload), std::string());
+        } catch (const std::exception& e) {
+            Log(LogLevel::Error, "request " + std::to_string(code) + ": " + e.what());
+        }
+        conn->Resume();
+    });
+}
+
+void RequestHandlers::Dispatch(const ConnectionPtr& conn, int code, std::string_view payload) {
         switch (code) {
             case 1: OnLogin(conn, payload); break;
             case 3: OnChat(conn, payload); break;
@@ -87,10 +132,6 @@ void RequestHandlers::Handle(const ConnectionPtr& conn, int code, std::string_vi
             case 99: OnExit(conn, payload); break;
             default: Drop(*conn, code, "unknown code"); break;
         }
-    } catch (const std::exception& e) {
-        // A failing statement or allocation costs this request, never the server.
-        Log(LogLevel::Error, "request " + std::to_string(code) + ": " + e.what());
-    }
 }
 
 void RequestHandlers::Finished(const ConnectionPtr& conn, std::vector<KeptPacket> unacknowledged,
@@ -166,34 +207,40 @@ void RequestHandlers::OnLogin(const ConnectionPtr& conn, std::string_view payloa
 
 void RequestHandlers::CheckPassword(const ConnectionPtr& conn, std::string user, std::optional<Profile> profile,
                                     std::string password) {
-    auto answerFailure = [this, conn](std::int64_t account, const std::string& name, char status, const char* reason,
-                                      const char* why) {
+    auto answer = [this, conn](std::int64_t account, const std::string& name, char status, const char* reason,
+                               const std::string& why) {
         conn->session.loginPending = false;
         conn->SetLoginState(false, false);
-        if (throttle_.Failed(account, conn->Address(), LoginThrottle::Clock::now()))
-            Log(LogLevel::Warn, "logins for " + Printable(name) + " from " + conn->Address() +
-                                    " are refused for a while: too many failed attempts");
-        Log(LogLevel::Info, "login refused for " + Printable(name) + " from " + conn->Peer() + ": " + why);
+        if (status == texts::kLoginWrongPassword || status == texts::kLoginNoSuchAccount) {
+            if (throttle_.Failed(account, conn->Address(), LoginThrottle::Clock::now()))
+                Log(LogLevel::Warn, "logins for " + Printable(name) + " from " + conn->Address() +
+                                        " are refused for a while: too many failed attempts");
+        }
+        Log(status == texts::kLoginUnavailable ? LogLevel::Warn : LogLevel::Info,
+            "login refused for " + Printable(name) + " from " + conn->Peer() + ": " + why);
         Refuse(conn, status, reason);
         conn->Resume();
     };
     if (conn->Closing() || stopping_) return;
-    if (!profile) return answerFailure(0, user, texts::kLoginNoSuchAccount, texts::kNoSuchAccount, "unknown account");
-    std::string hash = store_.PasswordHash(profile->id);
+    if (!profile) return answer(0, user, texts::kLoginNoSuchAccount, texts::kNoSuchAccount, "unknown account");
+    std::string hash;
+    try {
+        hash = store_.PasswordHash(profile->id);
+    } catch (const StoreError& e) {
+        return answer(0, user, texts::kLoginUnavailable, texts::kUnavailable, e.what());
+    }
     asio::post(hashPool_, [this, conn, hash = std::move(hash), password = std::move(password),
-                           profile = std::move(*profile), answerFailure]() mutable {
+                           profile = std::move(*profile), answer]() mutable {
         bool ok = VerifyPassword(hash, password);
-        asio::post(conn->RequestExecutor(), [this, conn, ok, profile = std::move(profile), answerFailure] {
+        asio::post(conn->RequestExecutor(), [this, conn, ok, profile = std::move(profile), answer] {
             if (conn->Closing() || stopping_) return;
             if (!ok)
-                return answerFailure(profile.id, profile.name, texts::kLoginWrongPassword, texts::kWrongPassword,
-                                     "wrong password");
-            conn->session.loginPending = false;
-            throttle_.Succeeded(profile.id);
+                return answer(profile.id, profile.name, texts::kLoginWrongPassword, texts::kWrongPassword,
+                              "wrong password");
             try {
                 FinishLogin(conn, profile);
             } catch (const StoreError& e) {
-                Log(LogLevel::Error, std::string("login: ") + e.what());
+                return answer(0, profile.name, texts::kLoginUnavailable, texts::kUnavailable, e.what());
             }
             conn->Resume();
         });
@@ -201,7 +248,14 @@ void RequestHandlers::CheckPassword(const ConnectionPtr& conn, std::string user,
 }
 
 void RequestHandlers::FinishLogin(const ConnectionPtr& conn, const Profile& profile) {
+    // Everything the login needs from the store is read before anything
+    // changes, so an unreachable database refuses the login cleanly.
+    std::vector<FriendRequest> requests = store_.FriendRequestsTo(profile.id);
+    std::vector<std::int64_t> friends = store_.FriendIds(profile.id);
+
+    throttle_.Succeeded(profile.id);
     Connection::Session& session = conn->session;
+    session.loginPending = false;
     session.account = profile.id;
     session.mailAccount = profile.id;
     session.name = profile.name;
@@ -214,7 +268,7 @@ void RequestHandlers::FinishLogin(const ConnectionPtr& conn, const Profile& prof
     // Pending requests stay pending until answered; those beyond a quarter of
     // the backlog limit come at a later login instead of making this one slow.
     std::size_t budget = options_.limits.maxBacklogBytes / 4;
-    for (const FriendRequest& request : store_.FriendRequestsTo(profile.id)) {
+    for (const FriendRequest& request : requests) {
         std::string body = Join({request.fromName, profile.name});
         if (request.withText) body.append(kSep).append(request.text);
         if (body.size() + 9 > budget) break;
@@ -224,7 +278,7 @@ void RequestHandlers::FinishLogin(const ConnectionPtr& conn, const Profile& prof
     // A replaced connection hands over its undelivered packets first; the
     // mailbox follows once it has (see Finished).
     if (ownsAtOnce) router_.PumpMail(conn, profile.id);
-    ToOnlineFriends(profile.id, 32, Join({profile.name, std::to_string(profile.status), profile.statusNote}));
+    ToFriends(friends, 32, Join({profile.name, std::to_string(profile.status), profile.statusNote}));
 }
 
 void RequestHandlers::OnExit(const ConnectionPtr& conn, std::string_view payload) {

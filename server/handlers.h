@@ -38,6 +38,8 @@ public:
     void Room(const ConnectionPtr& conn);
 
 private:
+    void Dispatch(const ConnectionPtr& conn, int code, std::string_view payload);
+    void RetryLater(const ConnectionPtr& conn, int code, std::string payload, const std::string& why);
     void Drop(const Connection& conn, int code, std::string_view why);
     void Refuse(const ConnectionPtr& conn, char status, const char* reason);
 
@@ -62,6 +64,7 @@ private:
     void OnExit(const ConnectionPtr& conn, std::string_view payload);
 
     void ToOnlineFriends(std::int64_t account, int code, const std::string& payload);
+    void ToFriends(const std::vector<std::int64_t>& friends, int code, const std::string& payload);
     int ShownStatus(const Profile& p) { return router_.IsOnline(p.id) ? p.status : 0; }
     void ForgetOneToOne(std::int64_t account);
 

@@ -22,6 +22,7 @@ struct ServerOptions {
     std::size_t maxFriendsPerUser = 1'000;
     unsigned networkThreads = 0;                      // 0: one per core
     unsigned hashThreads = 2;
+    unsigned storeThreads = 8;                        // handler threads for a store on another machine
     ThrottleOptions throttle;
 };
 

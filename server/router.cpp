@@ -2,11 +2,16 @@
 
 #include "server/log.h"
 
+#include <thread>
+
 namespace vexa::server {
 
 namespace {
 using Lock = std::lock_guard<std::mutex>;
 constexpr int kMailBatch = 32;
+constexpr int kFinishRetries = 40;
+constexpr auto kFinishRetryWait = std::chrono::milliseconds(250);
+constexpr auto kPumpRetryWait = std::chrono::milliseconds(500);
 }  // namespace
 
 Router::Router(Store& store, std::size_t maxMailPerUser, std::size_t maxBacklogBytes)
@@ -44,17 +49,33 @@ Router::Handover Router::Finished(const ConnectionPtr& conn, std::int64_t accoun
     Lock lock(shard.mutex);
     std::vector<KeptPacket> held = conn->Seal();
     if (account == 0) return result;
-    try {
-        if (ackedMailSeq != 0) store_.DeleteMailUpTo(account, ackedMailSeq);
-        // Handed back, not new: the mailbox limit is for what piles up while
-        // a user is away, and these were already counted once.
-        for (const KeptPacket& p : unacknowledged) store_.AddMail(account, p.code, p.payload);
-        for (const KeptPacket& p : held) store_.AddMail(account, p.code, p.payload);
-        result.handedBack = unacknowledged.size() + held.size();
-    } catch (const StoreError& e) {
-        Log(LogLevel::Error, "mailbox of account " + std::to_string(account) + ": " + e.what() + "; " +
-                                 std::to_string(unacknowledged.size() + held.size()) + " packets lost");
+    // Handed back, not new: the mailbox limit is for what piles up while a
+    // user is away, and these were already counted once. A database out of
+    // reach is waited for a while, since nothing for this user may pass meanwhile.
+    std::vector<KeptPacket> back = std::move(unacknowledged);
+    back.insert(back.end(), std::make_move_iterator(held.begin()), std::make_move_iterator(held.end()));
+    std::size_t stored = 0;
+    for (int attempt = 0;; ++attempt) {
+        try {
+            if (ackedMailSeq != 0) store_.DeleteMailUpTo(account, ackedMailSeq);
+            ackedMailSeq = 0;
+            for (; stored < back.size(); ++stored) store_.AddMail(account, back[stored].code, back[stored].payload);
+            break;
+        } catch (const StoreUnavailable& e) {
+            if (attempt < kFinishRetries) {
+                std::this_thread::sleep_for(kFinishRetryWait);
+                continue;
+            }
+            Log(LogLevel::Error, "mailbox of account " + std::to_string(account) + ": " + e.what() + "; " +
+                                     std::to_string(back.size() - stored) + " packets lost");
+            break;
+        } catch (const StoreError& e) {
+            Log(LogLevel::Error, "mailbox of account " + std::to_string(account) + ": " + e.what() + "; " +
+                                     std::to_string(back.size() - stored) + " packets lost");
+            break;
+        }
     }
+    result.handedBack = stored;
     auto found = shard.entries.find(account);
     if (found == shard.entries.end()) return result;
     Entry& entry = found->second;
@@ -137,6 +158,13 @@ std::size_t Router::OnlineCount() {
     return n;
 }
 
+void Router::RetryPump(const ConnectionPtr& conn, std::int64_t account) {
+    auto timer = std::make_shared<asio::steady_timer>(conn->RequestExecutor(), kPumpRetryWait);
+    timer->async_wait([this, timer, conn, account](std::error_code) {
+        if (!conn->Closing()) PumpMail(conn, account);
+    });
+}
+
 void Router::PumpMail(const ConnectionPtr& conn, std::int64_t account) {
     Shard& shard = ShardOf(account);
     for (;;) {
@@ -160,6 +188,7 @@ void Router::PumpMail(const ConnectionPtr& conn, std::int64_t account) {
             batch = store_.MailAfter(account, cursor, kMailBatch);
         } catch (const StoreError& e) {
             Log(LogLevel::Error, std::string("mailbox: ") + e.what());
+            RetryPump(conn, account);
             return;
         }
         Lock lock(shard.mutex);
@@ -174,6 +203,7 @@ void Router::PumpMail(const ConnectionPtr& conn, std::int64_t account) {
                 if (!store_.MailAfter(account, cursor, 1).empty()) continue;
             } catch (const StoreError& e) {
                 Log(LogLevel::Error, std::string("mailbox: ") + e.what());
+                RetryPump(conn, account);
                 return;
             }
             entry.viaMailbox = false;

@@ -82,6 +82,7 @@ private:
     Shard& ShardOf(std::int64_t account) { return shards_[static_cast<std::uint64_t>(account) % shards_.size()]; }
     bool KeepInMailbox(std::int64_t account, int code, const std::string& payload);
     void WakePump(Entry& entry, std::int64_t account);
+    void RetryPump(const ConnectionPtr& conn, std::int64_t account);
 
     Store& store_;
     std::size_t maxMailPerUser_;

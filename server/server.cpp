@@ -53,6 +53,9 @@ private:
     Router router_;
     LoginThrottle throttle_;
     asio::thread_pool hashPool_;
+    // Handlers run here, not on the network threads, when the store's calls
+    // may wait on another machine.
+    std::unique_ptr<asio::thread_pool> storePool_;
     RequestHandlers handlers_;
     mutable std::mutex connectionsMutex_;
     std::unordered_set<ConnectionPtr> connections_;
@@ -78,6 +81,7 @@ Server::Impl::Impl(Store& store, ServerOptions options)
       router_(store_, options_.maxMailPerUser, options_.limits.maxBacklogBytes),
       throttle_(options_.throttle),
       hashPool_(std::max(1u, options_.hashThreads)),
+      storePool_(store.Blocking() ? std::make_unique<asio::thread_pool>(std::max(1u, options_.storeThreads)) : nullptr),
       handlers_(store_, router_, throttle_, options_, hashPool_, counters_, stopping_) {
     if (!InitPasswordHashing()) throw std::runtime_error("libsodium cannot be initialised");
     asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options_.address), options_.port);
@@ -90,8 +94,12 @@ Server::Impl::Impl(Store& store, ServerOptions options)
 }
 
 Server::Impl::~Impl() {
-    // Password checks in flight post back into io_, so they end first.
+    // Password checks and store work in flight post back into io_, so they end first.
     hashPool_.join();
+    if (storePool_) {
+        storePool_->stop();
+        storePool_->join();
+    }
 }
 
 void Server::Impl::Run() {
@@ -125,8 +133,10 @@ void Server::Impl::Accept() {
             std::error_code ignored;
             socket->close(ignored);
         } else {
+            asio::any_io_executor requests;
+            if (storePool_) requests = asio::make_strand(*storePool_);
             auto conn = std::make_shared<Connection>(strand, std::move(*socket), nextSerial_++, options_.limits,
-                                                     static_cast<ConnectionEvents&>(*this));
+                                                     static_cast<ConnectionEvents&>(*this), requests);
             connections_.insert(conn);
             lock.unlock();
             Log(LogLevel::Debug, "connection #" + std::to_string(conn->Serial()) + " from " + conn->Peer());
