@@ -56,10 +56,10 @@ void RequestHandlers::ToFriends(const std::vector<std::int64_t>& friends, int co
     for (std::int64_t friendId : friends) router_.SendIfOnline(friendId, code, payload);
 }
 
-void RequestHandlers::ForgetOneToOne(std::int64_t account) {
+void RequestHandlers::ForgetOneToOne(std::int64_t account, const std::string& name) {
     std::lock_guard<std::mutex> lock(oneToOneMutex_);
     for (auto it = oneToOneAsks_.begin(); it != oneToOneAsks_.end();) {
-        if (it->first == account || it->second == account)
+        if (it->first == name || it->second == account)
             it = oneToOneAsks_.erase(it);
         else
             ++it;
@@ -144,8 +144,10 @@ void RequestHandlers::Finished(const ConnectionPtr& conn, std::vector<KeptPacket
                    [this, successor = handover.successor, account] { router_.PumpMail(successor, account); });
     }
     if (!handover.wentOffline) return;
-    ForgetOneToOne(account);
-    if (stopping_) return;
+    ForgetOneToOne(account, conn->session.name);
+    // When the server stops, its own users are all going; in a cluster the
+    // friends on other nodes are still told.
+    if (stopping_ && !clustered_) return;
     // Status 0 tells the friends that the user went offline.
     try {
         ToOnlineFriends(account, 32, Join({conn->session.name, "0"}));
@@ -288,7 +290,7 @@ void RequestHandlers::OnExit(const ConnectionPtr& conn, std::string_view payload
     router_.Leave(account, conn);
     session.account = 0;
     Log(LogLevel::Info, Printable(session.name) + " logged out");
-    ForgetOneToOne(account);
+    ForgetOneToOne(account, session.name);
     ToOnlineFriends(account, 32, Join({session.name, "0"}));
     conn->Close("exit", CloseMode::Flush);
 }
@@ -323,6 +325,9 @@ void RequestHandlers::OnInitData(const ConnectionPtr& conn, std::string_view pay
     int perBatch = text::AtoI(payload);
     const std::size_t room = kMaxForward - std::string_view("<over>0</over>").size();
     std::vector<Profile> friends = store_.Friends(conn->session.account);
+    std::vector<std::int64_t> ids;
+    for (const Profile& p : friends) ids.push_back(p.id);
+    std::vector<bool> online = router_.OnlineAmong(ids);
     std::string batch;
     int inBatch = 0;
     auto flush = [&](bool last) {
@@ -331,8 +336,9 @@ void RequestHandlers::OnInitData(const ConnectionPtr& conn, std::string_view pay
         batch.clear();
         inBatch = 0;
     };
-    for (const Profile& p : friends) {
-        std::string element = UserElement(p, ShownStatus(p));
+    for (std::size_t i = 0; i < friends.size(); ++i) {
+        const Profile& p = friends[i];
+        std::string element = UserElement(p, online[i] ? p.status : 0);
         if (inBatch > 0 && (batch.size() + element.size() > room || (perBatch > 0 && inBatch >= perBatch)))
             flush(false);
         if (element.size() > room) continue;  // cannot happen with stored limits; never split a user
@@ -403,7 +409,7 @@ void RequestHandlers::OnAddBlacklist(const ConnectionPtr& conn, std::string_view
     store_.BlockUser(session.account, *target);
     {
         std::lock_guard<std::mutex> lock(oneToOneMutex_);
-        oneToOneAsks_.erase({*target, session.account});
+        oneToOneAsks_.erase({std::string(user), session.account});
     }
     conn->Send(26, Join({head, "0"}));
 }
@@ -433,21 +439,25 @@ void RequestHandlers::OnPlainRoute(const ConnectionPtr& conn, int code, std::str
     auto target = store_.FindIdByName(user);
     if (!target || *target == session.account) return Drop(*conn, code, "unknown or own account");
     if (store_.IsBlocked(*target, session.account)) return Drop(*conn, code, "blacklisted by the user");
-    {
+    if (code == 43) {
         std::lock_guard<std::mutex> lock(oneToOneMutex_);
-        if (code == 40) oneToOneAsks_.insert({session.account, *target});
-        if (code == 43) {
-            oneToOneAsks_.erase({session.account, *target});
-            oneToOneAsks_.erase({*target, session.account});
-        }
+        oneToOneAsks_.erase({std::string(user), session.account});
     }
-    if (!router_.SendIfOnline(*target, code, Join({session.name, user}))) {
-        if (code == 40) {
-            std::lock_guard<std::mutex> lock(oneToOneMutex_);
-            oneToOneAsks_.erase({session.account, *target});
-        }
-        return Drop(*conn, code, "user offline");
-    }
+    // The open request is noted where it is delivered (Arrived), on whichever node.
+    if (!router_.SendIfOnline(*target, code, Join({session.name, user}))) return Drop(*conn, code, "user offline");
+}
+
+// One-to-one requests and stops are remembered on the node that hands them
+// to the asked user, since that is where the answer (41) comes from.
+void RequestHandlers::Arrived(std::int64_t account, int code, const std::string& payload) {
+    if (code != 40 && code != 43) return;
+    std::string_view rest = payload;
+    std::string asker(text::TakeField(rest, kSep));
+    std::lock_guard<std::mutex> lock(oneToOneMutex_);
+    if (code == 40)
+        oneToOneAsks_.insert({asker, account});
+    else
+        oneToOneAsks_.erase({asker, account});
 }
 
 void RequestHandlers::On1V1Reply(const ConnectionPtr& conn, std::string_view payload) {
@@ -458,13 +468,13 @@ void RequestHandlers::On1V1Reply(const ConnectionPtr& conn, std::string_view pay
     std::string_view answer = text::TakeField(payload, kSep);
     if (own != session.name) return Drop(*conn, 41, "own ID mismatch");
     if (answer != "0" && answer != "1") return Drop(*conn, 41, "answer is neither 0 nor 1");
-    auto other = IsUserIdField(asker) ? store_.FindIdByName(asker) : std::nullopt;
     {
         std::lock_guard<std::mutex> lock(oneToOneMutex_);
-        if (!other || !oneToOneAsks_.erase({*other, session.account}))
+        if (!oneToOneAsks_.erase({std::string(asker), session.account}))
             return Drop(*conn, 41, "no open one-to-one request from that user");
     }
-    router_.SendIfOnline(*other, 42, Join({session.name, asker, answer}));
+    auto other = store_.FindIdByName(asker);
+    if (other) router_.SendIfOnline(*other, 42, Join({session.name, asker, answer}));
 }
 
 // --- Presence and profile ------------------------------------------------
@@ -548,9 +558,11 @@ void RequestHandlers::OnGetUserInfo(const ConnectionPtr& conn, std::string_view 
 void RequestHandlers::OnSendAskList(const ConnectionPtr& conn, std::string_view payload) {
     if (payload != conn->session.name) return Drop(*conn, 44, "own ID mismatch");
     std::string list;
-    for (std::int64_t friendId : store_.FriendIds(conn->session.account)) {
-        if (!router_.IsOnline(friendId)) continue;
-        auto profile = store_.FindById(friendId);
+    std::vector<std::int64_t> friends = store_.FriendIds(conn->session.account);
+    std::vector<bool> online = router_.OnlineAmong(friends);
+    for (std::size_t i = 0; i < friends.size(); ++i) {
+        if (!online[i]) continue;
+        auto profile = store_.FindById(friends[i]);
         if (!profile) continue;
         std::string entry = profile->name + ":" + std::to_string(profile->status);
         if (list.size() + kSep.size() + entry.size() > kMaxForward) break;

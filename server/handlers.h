@@ -36,6 +36,9 @@ public:
     void Finished(const ConnectionPtr& conn, std::vector<KeptPacket> unacknowledged, std::int64_t ackedMailSeq);
     void MailAcknowledged(const ConnectionPtr& conn, std::int64_t seq);
     void Room(const ConnectionPtr& conn);
+    // A packet that only matters now was handed to a connection here.
+    void Arrived(std::int64_t account, int code, const std::string& payload);
+    void SetClustered() { clustered_ = true; }
 
 private:
     void Dispatch(const ConnectionPtr& conn, int code, std::string_view payload);
@@ -66,7 +69,7 @@ private:
     void ToOnlineFriends(std::int64_t account, int code, const std::string& payload);
     void ToFriends(const std::vector<std::int64_t>& friends, int code, const std::string& payload);
     int ShownStatus(const Profile& p) { return router_.IsOnline(p.id) ? p.status : 0; }
-    void ForgetOneToOne(std::int64_t account);
+    void ForgetOneToOne(std::int64_t account, const std::string& name);
 
     Store& store_;
     Router& router_;
@@ -76,7 +79,8 @@ private:
     ServerCounters& counters_;
     const std::atomic<bool>& stopping_;
     std::mutex oneToOneMutex_;
-    std::set<std::pair<std::int64_t, std::int64_t>> oneToOneAsks_;  // (asker, asked)
+    std::set<std::pair<std::string, std::int64_t>> oneToOneAsks_;  // (asker's ID, asked account)
+    bool clustered_ = false;
 };
 
 }  // namespace vexa::server

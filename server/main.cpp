@@ -10,6 +10,7 @@
 
 #include "server/accounts.h"
 #include "server/log.h"
+#include "server/pg_store.h"
 #include "server/server.h"
 
 namespace {
@@ -18,7 +19,8 @@ using namespace vexa::server;
 
 struct ProgramOptions {
     ServerOptions server;
-    std::string database = "data/vexaim.db";
+    std::string database = "data/vexaim.db";  // the SQLite file, or a PostgreSQL connection string
+    bool postgres = false;
     bool seedDemo = false, adminOnly = false;
     std::vector<std::string> accounts, friendships;
 };
@@ -81,8 +83,55 @@ const std::vector<Option>& Options() {
              o.server.port = static_cast<std::uint16_t>(n);
              return std::string();
          }},
-        {"--database", "PATH", "SQLite database file (default ./data/vexaim.db; its folder is created)",
-         [](O& o, const char* v) { return v && *v ? (o.database = v, std::string()) : "--database needs a path"; }},
+        {"--store", "WHERE",
+         "where the data is kept: sqlite:PATH (the default, sqlite:./data/vexaim.db;\n"
+         "its folder is created), or a PostgreSQL connection string\n"
+         "(postgresql://USER@HOST:PORT/DB or \"host=... dbname=...\") for a cluster",
+         [](O& o, const char* v) {
+             std::string where = v ? v : "";
+             if (where.rfind("sqlite:", 0) == 0 && where.size() > 7) {
+                 o.database = where.substr(7);
+                 o.postgres = false;
+             } else if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0 ||
+                        where.find('=') != std::string::npos) {
+                 o.database = where;
+                 o.postgres = true;
+             } else {
+                 return std::string("--store needs sqlite:PATH or a PostgreSQL connection string");
+             }
+             return std::string();
+         }},
+        {"--database", "PATH", "the same as --store sqlite:PATH",
+         [](O& o, const char* v) {
+             if (!v || !*v) return std::string("--database needs a path");
+             o.database = v;
+             o.postgres = false;
+             return std::string();
+         }},
+        {"--cluster", "nats://HOST:PORT",
+         "be one node of a cluster that shares the --store PostgreSQL and this\n"
+         "NATS server (default: off, a single server)",
+         [](O& o, const char* v) {
+             std::string url = v ? v : "";
+             if (url.rfind("nats://", 0) != 0) return std::string("--cluster needs nats://HOST:PORT");
+             o.server.cluster.natsUrl = url;
+             return std::string();
+         }},
+        {"--node-name", "NAME", "this node's name in the cluster, unique (default HOSTNAME:PORT)",
+         [](O& o, const char* v) {
+             std::string name = v ? v : "";
+             if (name.empty() || name.size() > 64 || name.find_first_of(" .*>\t") != std::string::npos)
+                 return std::string("--node-name needs 1-64 characters without blanks, dots, * or >");
+             o.server.cluster.node = name;
+             return std::string();
+         }},
+        {"--store-threads", "N", "threads (and database connections) for PostgreSQL work (default 8)",
+         [](O& o, const char* v) {
+             unsigned long long n = 0;
+             if (!ParseNumber(v, 1, 256, n)) return std::string("--store-threads needs 1..256");
+             o.server.storeThreads = static_cast<unsigned>(n);
+             return std::string();
+         }},
         {"--seed-demo", "",
          "create the demo accounts if missing: 10001 (alice, password alice123),\n"
          "10002 (bob, bob123), 10003 (carol, carol123); alice is friends with both",
@@ -234,10 +283,19 @@ int main(int argc, char** argv) {
     }
 
     try {
-        std::filesystem::path dbPath(program.database);
-        if (dbPath.has_parent_path()) std::filesystem::create_directories(dbPath.parent_path());
-        auto store = OpenSqliteStore(program.database);
-        Log(LogLevel::Info, "database " + program.database);
+        if (!program.server.cluster.natsUrl.empty() && !program.postgres)
+            return Fail("--cluster needs --store with a PostgreSQL connection string");
+        std::unique_ptr<Store> store;
+        if (program.postgres) {
+            // A few more connections than handler threads, for the cluster's heartbeat and the like.
+            store = OpenPgStore(program.database, program.server.storeThreads + 2);
+            Log(LogLevel::Info, "store: PostgreSQL");
+        } else {
+            std::filesystem::path dbPath(program.database);
+            if (dbPath.has_parent_path()) std::filesystem::create_directories(dbPath.parent_path());
+            store = OpenSqliteStore(program.database);
+            Log(LogLevel::Info, "store: " + program.database);
+        }
 
         if (program.seedDemo) {
             int created = SeedDemo(*store);

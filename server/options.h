@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "server/cluster.h"
 #include "server/connection.h"
 #include "server/login_throttle.h"
 
@@ -24,6 +25,7 @@ struct ServerOptions {
     unsigned hashThreads = 2;
     unsigned storeThreads = 8;                        // handler threads for a store on another machine
     ThrottleOptions throttle;
+    ClusterOptions cluster;                           // a NATS URL makes this node part of a cluster
 };
 
 struct ServerStats {

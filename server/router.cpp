@@ -20,18 +20,27 @@ Router::Router(Store& store, std::size_t maxMailPerUser, std::size_t maxBacklogB
     : store_(store), maxMailPerUser_(maxMailPerUser), mailRoom_(maxBacklogBytes / 2) {}
 
 bool Router::Attach(std::int64_t account, const ConnectionPtr& conn) {
-    Shard& shard = ShardOf(account);
-    Lock lock(shard.mutex);
-    Entry& entry = shard.entries[account];
-    if (!entry.owner) {
+    {
+        Shard& shard = ShardOf(account);
+        Lock lock(shard.mutex);
+        Entry& entry = shard.entries[account];
+        if (entry.owner == conn) return true;
+        if (entry.owner) {
+            if (entry.next && entry.next != conn) entry.next->Close("replaced by a newer login", CloseMode::Cut, 39);
+            entry.next = conn;
+            entry.owner->Close("replaced by a newer login", CloseMode::Cut, 39);
+            return false;
+        }
         entry = Entry{};
         entry.owner = conn;
-        return true;
+        if (!remote_) return true;
+        entry.acquiring = true;
     }
-    if (entry.owner == conn) return true;
-    if (entry.next && entry.next != conn) entry.next->Close("replaced by a newer login", CloseMode::Cut, 39);
-    entry.next = conn;
-    entry.owner->Close("replaced by a newer login", CloseMode::Cut, 39);
+    // Another node may have the account: it lets go first, and what it could
+    // not deliver is in the mailbox before this one reads it.
+    remote_->Acquire(account, [this, account, conn] {
+        asio::post(conn->RequestExecutor(), [this, account, conn] { Acquired(account, conn); });
+    });
     return false;
 }
 
@@ -44,9 +53,21 @@ void Router::Leave(std::int64_t account, const ConnectionPtr& conn) {
 
 Router::Handover Router::Finished(const ConnectionPtr& conn, std::int64_t account,
                                   std::vector<KeptPacket> unacknowledged, std::int64_t ackedMailSeq) {
-    Handover result;
     Shard& shard = ShardOf(account);
     Lock lock(shard.mutex);
+    bool release = false;
+    Handover result = FinishedLocked(conn, account, std::move(unacknowledged), ackedMailSeq, release);
+    // Under the account's lock, so a new login here cannot take the account
+    // before this node has let go of it.
+    if (release) remote_->Release(account);
+    return result;
+}
+
+Router::Handover Router::FinishedLocked(const ConnectionPtr& conn, std::int64_t account,
+                                        std::vector<KeptPacket> unacknowledged, std::int64_t ackedMailSeq,
+                                        bool& release) {
+    Handover result;
+    Shard& shard = ShardOf(account);
     std::vector<KeptPacket> held = conn->Seal();
     if (account == 0) return result;
     // Handed back, not new: the mailbox limit is for what piles up while a
@@ -84,16 +105,34 @@ Router::Handover Router::Finished(const ConnectionPtr& conn, std::int64_t accoun
         return result;
     }
     if (entry.owner != conn) return result;
-    if (entry.next && !entry.next->Closing()) {
+    if (entry.next && !entry.next->Closing() && !entry.goingElsewhere) {
         ConnectionPtr successor = std::move(entry.next);
         entry = Entry{};
         entry.owner = successor;
         result.successor = std::move(successor);
         return result;
     }
-    result.wentOffline = !entry.leaving;
+    // Gone to another node, the user is still online for the friends.
+    result.wentOffline = !entry.leaving && !entry.goingElsewhere;
     shard.entries.erase(found);
+    release = remote_ != nullptr;
     return result;
+}
+
+void Router::Acquired(std::int64_t account, const ConnectionPtr& conn) {
+    {
+        Shard& shard = ShardOf(account);
+        Lock lock(shard.mutex);
+        auto found = shard.entries.find(account);
+        if (found == shard.entries.end()) {
+            // The login ended while the account was being taken over: let go again.
+            if (remote_) remote_->Release(account);
+            return;
+        }
+        if (found->second.owner != conn) return;
+        found->second.acquiring = false;
+    }
+    PumpMail(conn, account);
 }
 
 bool Router::KeepInMailbox(std::int64_t account, int code, const std::string& payload) {
@@ -118,7 +157,7 @@ void Router::Deliver(std::int64_t account, int code, const std::string& payload)
     Lock lock(shard.mutex);
     auto found = shard.entries.find(account);
     if (found == shard.entries.end()) {
-        KeepInMailbox(account, code, payload);
+        if (KeepInMailbox(account, code, payload) && remote_) remote_->MailStored(account);
         return;
     }
     Entry& entry = found->second;
@@ -130,22 +169,98 @@ void Router::Deliver(std::int64_t account, int code, const std::string& payload)
 }
 
 bool Router::SendIfOnline(std::int64_t account, int code, const std::string& payload) {
+    {
+        Shard& shard = ShardOf(account);
+        Lock lock(shard.mutex);
+        auto found = shard.entries.find(account);
+        if (found != shard.entries.end()) {
+            if (!SendToEntry(found->second, code, payload)) return false;
+            if (arrived_) arrived_(account, code, payload);
+            return true;
+        }
+    }
+    return remote_ && remote_->SendElsewhere(account, code, payload);
+}
+
+void Router::SendHere(std::int64_t account, int code, const std::string& payload) {
     Shard& shard = ShardOf(account);
     Lock lock(shard.mutex);
     auto found = shard.entries.find(account);
-    if (found == shard.entries.end()) return false;
-    Entry& entry = found->second;
+    if (found != shard.entries.end() && SendToEntry(found->second, code, payload) && arrived_)
+        arrived_(account, code, payload);
+}
+
+bool Router::SendToEntry(Entry& entry, int code, const std::string& payload) {
     // During a takeover the newer login is the one the user sees.
     if (entry.next) return entry.next->Send(code, payload);
     if (!Shown(entry)) return false;
     return entry.owner->Send(code, payload);
 }
 
-bool Router::IsOnline(std::int64_t account) {
+bool Router::IsOnline(std::int64_t account) { return OnlineAmong({account})[0]; }
+
+std::vector<bool> Router::OnlineAmong(const std::vector<std::int64_t>& accounts) {
+    std::vector<bool> online(accounts.size(), false);
+    std::vector<std::int64_t> elsewhere;
+    std::vector<std::size_t> where;
+    for (std::size_t i = 0; i < accounts.size(); ++i) {
+        Shard& shard = ShardOf(accounts[i]);
+        Lock lock(shard.mutex);
+        auto found = shard.entries.find(accounts[i]);
+        if (found != shard.entries.end()) {
+            online[i] = Shown(found->second);
+        } else if (remote_) {
+            elsewhere.push_back(accounts[i]);
+            where.push_back(i);
+        }
+    }
+    if (!elsewhere.empty()) {
+        std::vector<bool> remote = remote_->OnlineElsewhere(elsewhere);
+        for (std::size_t j = 0; j < where.size() && j < remote.size(); ++j) online[where[j]] = remote[j];
+    }
+    return online;
+}
+
+void Router::MailArrived(std::int64_t account) {
     Shard& shard = ShardOf(account);
     Lock lock(shard.mutex);
     auto found = shard.entries.find(account);
-    return found != shard.entries.end() && Shown(found->second);
+    if (found == shard.entries.end() || found->second.acquiring) return;
+    found->second.viaMailbox = true;
+    WakePump(found->second, account);
+}
+
+void Router::WakeAll() {
+    for (Shard& shard : shards_) {
+        Lock lock(shard.mutex);
+        for (auto& [account, entry] : shard.entries) {
+            if (entry.acquiring) continue;
+            entry.viaMailbox = true;
+            WakePump(entry, account);
+        }
+    }
+}
+
+bool Router::LetGo(std::int64_t account) {
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    auto found = shard.entries.find(account);
+    if (found == shard.entries.end()) return false;
+    Entry& entry = found->second;
+    entry.goingElsewhere = true;
+    if (entry.next) entry.next->Close("logged in on another node", CloseMode::Cut, 39);
+    entry.owner->Close("logged in on another node", CloseMode::Cut, 39);
+    return true;
+}
+
+void Router::Claimed(std::int64_t account, std::chrono::system_clock::time_point loginTime) {
+    {
+        Shard& shard = ShardOf(account);
+        Lock lock(shard.mutex);
+        auto found = shard.entries.find(account);
+        if (found == shard.entries.end() || found->second.since > loginTime) return;
+    }
+    LetGo(account);
 }
 
 std::size_t Router::OnlineCount() {
@@ -175,7 +290,7 @@ void Router::PumpMail(const ConnectionPtr& conn, std::int64_t account) {
             if (found == shard.entries.end() || found->second.owner != conn) return;
             Entry& entry = found->second;
             entry.wakeQueued = false;
-            if (!entry.viaMailbox) return;
+            if (!entry.viaMailbox || entry.acquiring) return;
             cursor = entry.mailCursor;
         }
         if (conn->Closing()) return;

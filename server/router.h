@@ -20,6 +20,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -30,9 +31,33 @@
 
 namespace vexa::server {
 
+// The other nodes of a cluster, as the router needs them (see cluster.h).
+// Called from the handlers' threads, never from the network threads.
+class RemoteRoutes {
+public:
+    virtual ~RemoteRoutes() = default;
+    // A kept packet went into the mailbox of an account with no connection
+    // here: whichever node has it reads it from there.
+    virtual void MailStored(std::int64_t account) = 0;
+    // A packet that only matters now, for an account with no connection
+    // here. False when the account is online nowhere.
+    virtual bool SendElsewhere(std::int64_t account, int code, const std::string& payload) = 0;
+    virtual std::vector<bool> OnlineElsewhere(const std::vector<std::int64_t>& accounts) = 0;
+    // The account logged in here: a node that has it lets go first (its
+    // connection closes the lossless way); then done runs, on any thread.
+    virtual void Acquire(std::int64_t account, std::function<void()> done) = 0;
+    // The account's last connection here has finished.
+    virtual void Release(std::int64_t account) = 0;
+};
+
 class Router {
 public:
     Router(Store& store, std::size_t maxMailPerUser, std::size_t maxBacklogBytes);
+    // In a cluster; set before the first connection.
+    void SetRemote(RemoteRoutes* remote) { remote_ = remote; }
+    // Told of every packet that only matters now once it is handed to a
+    // connection here.
+    void SetArrivalHook(std::function<void(std::int64_t, int, const std::string&)> hook) { arrived_ = std::move(hook); }
 
     // Makes conn the account's owner. When another connection owns it, that
     // one is told it was replaced (39) and closes; conn takes over when it
@@ -57,7 +82,24 @@ public:
     // False when the user is offline.
     bool SendIfOnline(std::int64_t account, int code, const std::string& payload);
     bool IsOnline(std::int64_t account);
+    std::vector<bool> OnlineAmong(const std::vector<std::int64_t>& accounts);
+    // Users with a connection on this node.
     std::size_t OnlineCount();
+
+    // From the other nodes of a cluster (any thread).
+    // Rows were added to the account's mailbox.
+    void MailArrived(std::int64_t account);
+    // Every owner here reads its mailbox again (after the messages of others
+    // may have been missed, as when the link to the others was down).
+    void WakeAll();
+    // A packet that only matters now, for a user who may be here.
+    void SendHere(std::int64_t account, int code, const std::string& payload);
+    // The account logged in on another node: the connection here closes (39).
+    // True when there was one; Release follows when it has finished.
+    bool LetGo(std::int64_t account);
+    // Another node also has the account, from a login made at that wall-clock
+    // time: the older of the two lets go.
+    void Claimed(std::int64_t account, std::chrono::system_clock::time_point loginTime);
 
     // Queues the owner's next mailbox packets while its backlog has room.
     // Call on conn's request executor.
@@ -71,6 +113,9 @@ private:
         bool viaMailbox = true;   // the owner is catching up with its mailbox
         std::int64_t mailCursor = 0;
         bool wakeQueued = false;  // a PumpMail is on its way to the owner
+        bool acquiring = false;   // waiting for another node to let go of the account
+        bool goingElsewhere = false;  // another node takes the account over
+        std::chrono::system_clock::time_point since = std::chrono::system_clock::now();
     };
     struct Shard {
         std::mutex mutex;
@@ -78,13 +123,19 @@ private:
     };
     // Online as the others see it: a closing owner is gone for them, unless
     // a newer login is taking over.
-    static bool Shown(const Entry& e) { return e.next || (!e.leaving && !e.owner->Closing()); }
+    static bool Shown(const Entry& e) { return e.next || (!e.leaving && !e.goingElsewhere && !e.owner->Closing()); }
+    void Acquired(std::int64_t account, const ConnectionPtr& conn);
+    bool SendToEntry(Entry& entry, int code, const std::string& payload);
+    Handover FinishedLocked(const ConnectionPtr& conn, std::int64_t account, std::vector<KeptPacket> unacknowledged,
+                            std::int64_t ackedMailSeq, bool& release);
     Shard& ShardOf(std::int64_t account) { return shards_[static_cast<std::uint64_t>(account) % shards_.size()]; }
     bool KeepInMailbox(std::int64_t account, int code, const std::string& payload);
     void WakePump(Entry& entry, std::int64_t account);
     void RetryPump(const ConnectionPtr& conn, std::int64_t account);
 
     Store& store_;
+    RemoteRoutes* remote_ = nullptr;
+    std::function<void(std::int64_t, int, const std::string&)> arrived_;
     std::size_t maxMailPerUser_;
     std::size_t mailRoom_;
     std::array<Shard, 64> shards_;

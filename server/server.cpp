@@ -1,11 +1,15 @@
 #include "server/server.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
+#include "server/cluster.h"
 #include "server/connection.h"
+#include "server/pg_store.h"
 #include "server/handlers.h"
 #include "server/log.h"
 #include "server/password.h"
@@ -57,6 +61,7 @@ private:
     // may wait on another machine.
     std::unique_ptr<asio::thread_pool> storePool_;
     RequestHandlers handlers_;
+    std::unique_ptr<Cluster> cluster_;  // before the router goes: it calls into it
     mutable std::mutex connectionsMutex_;
     std::unordered_set<ConnectionPtr> connections_;
     std::uint64_t nextSerial_ = 1;
@@ -90,6 +95,21 @@ Server::Impl::Impl(Store& store, ServerOptions options)
     acceptor_.bind(endpoint);
     acceptor_.listen(asio::socket_base::max_listen_connections);
     port_ = acceptor_.local_endpoint().port();
+    router_.SetArrivalHook(
+        [this](std::int64_t account, int code, const std::string& payload) { handlers_.Arrived(account, code, payload); });
+    if (!options_.cluster.natsUrl.empty()) {
+        auto* presence = dynamic_cast<PresenceDirectory*>(&store_);
+        if (!presence) throw std::runtime_error("a cluster needs its nodes to share a PostgreSQL store (--store)");
+        ClusterOptions cluster = options_.cluster;
+        if (cluster.node.empty()) {
+            char host[256] = {};
+            gethostname(host, sizeof host - 1);
+            cluster.node = std::string(host) + ":" + std::to_string(port_);
+        }
+        cluster_ = std::make_unique<Cluster>(cluster, *presence, router_);
+        router_.SetRemote(cluster_.get());
+        handlers_.SetClustered();
+    }
     Accept();
 }
 

@@ -41,18 +41,20 @@ IM_CHAT_DATA ChatRecord(const char* peer, const char* content, int id = 7, int m
     return chat;
 }
 
-class ServerProtocolTest : public ::testing::Test {
+// Every case runs on one server and on a cluster of three nodes with the
+// users spread over them (the parameter is the number of nodes).
+class ServerProtocolTest : public ::testing::TestWithParam<int> {
 protected:
-    ServerUnderTest server;
+    ServerUnderTest server{ServerUnderTest::FastOptions(), true, GetParam()};
 
     std::unique_ptr<Client> LoggedIn(const string& user, const string& password) {
-        auto c = std::make_unique<Client>(server.Port());
+        auto c = std::make_unique<Client>(server.PortFor(user));
         EXPECT_EQ(c->Login(user, password), "0") << user;
         return c;
     }
 };
 
-TEST_F(ServerProtocolTest, LoginAnswersByteForByte) {
+TEST_P(ServerProtocolTest, LoginAnswersByteForByte) {
     struct Case {
         string body;
         string expected;
@@ -84,7 +86,7 @@ TEST_F(ServerProtocolTest, LoginAnswersByteForByte) {
     EXPECT_STREQ(result.message, t::kWrongPassword);
 }
 
-TEST_F(ServerProtocolTest, LoginFromTheLibrarysOwnBuilderAndSecondLoginOnOneConnection) {
+TEST_P(ServerProtocolTest, LoginFromTheLibrarysOwnBuilderAndSecondLoginOnOneConnection) {
     IM_USER_LOGINDATA login{};
     std::strcpy(login.userId, "10002");
     std::strcpy(login.password, "bob123");
@@ -104,7 +106,7 @@ TEST_F(ServerProtocolTest, LoginFromTheLibrarysOwnBuilderAndSecondLoginOnOneConn
     EXPECT_EQ(answer->raw, Frame(2, string("4") + t::kAlreadyLoggedIn));
 }
 
-TEST_F(ServerProtocolTest, RequestsBeforeLoginAreDropped) {
+TEST_P(ServerProtocolTest, RequestsBeforeLoginAreDropped) {
     Client client(server.Port());
     client.SendRaw(protocol::BuildKeepAliveRequest());
     client.SendFramed(protocol::BuildInitDataRequest(0));
@@ -115,7 +117,7 @@ TEST_F(ServerProtocolTest, RequestsBeforeLoginAreDropped) {
     EXPECT_TRUE(client.Sync().empty());
 }
 
-TEST_F(ServerProtocolTest, KeepAliveInitDataUserInfoAndList) {
+TEST_P(ServerProtocolTest, KeepAliveInitDataUserInfoAndList) {
     auto alice = LoggedIn("10001", "alice123");
     auto bob = LoggedIn("10002", "bob123");
     // bob's arrival is announced to alice, his friend.
@@ -178,8 +180,8 @@ TEST_F(ServerProtocolTest, KeepAliveInitDataUserInfoAndList) {
     EXPECT_STREQ(record.user.birthday, "19950314");
 }
 
-TEST_F(ServerProtocolTest, NoFriendsGivesOneClosingBatch) {
-    Client carol(server.Port());
+TEST_P(ServerProtocolTest, NoFriendsGivesOneClosingBatch) {
+    Client carol(server.PortFor("10003"));
     ASSERT_EQ(carol.Login("10003", "carol123"), "0");
     // carol is alice's friend; alice is offline, so the list holds her with status 0.
     carol.SendFramed(protocol::BuildInitDataRequest(0));
@@ -194,7 +196,7 @@ TEST_F(ServerProtocolTest, NoFriendsGivesOneClosingBatch) {
     EXPECT_EQ(carol.Read()->raw, Frame(45, ""));
 }
 
-TEST_F(ServerProtocolTest, BlacklistAndDeleteFriendResults) {
+TEST_P(ServerProtocolTest, BlacklistAndDeleteFriendResults) {
     auto alice = LoggedIn("10001", "alice123");
     struct Case {
         std::optional<string> request;
@@ -230,7 +232,7 @@ TEST_F(ServerProtocolTest, BlacklistAndDeleteFriendResults) {
     EXPECT_STREQ(result.peer, "10002");
 }
 
-TEST_F(ServerProtocolTest, ProfileChangeAnswersAndPasswordChange) {
+TEST_P(ServerProtocolTest, ProfileChangeAnswersAndPasswordChange) {
     auto alice = LoggedIn("10001", "alice123");
     auto change = [](const char* nick, const char* oldpass, const char* newpass, const char* word,
                      const char* birthday, int afset) {
@@ -275,13 +277,13 @@ TEST_F(ServerProtocolTest, ProfileChangeAnswersAndPasswordChange) {
     EXPECT_STREQ(record.data.birthday, "20000229");
     EXPECT_EQ(record.data.afset, 5);
 
-    Client again(server.Port());
+    Client again(server.PortFor("10001"));
     EXPECT_EQ(again.Login("10001", "alice123"), string("2") + t::kWrongPassword);
-    Client fresh(server.Port());
+    Client fresh(server.PortFor("10001"));
     EXPECT_EQ(fresh.Login("10001", "secret9"), "0");
 }
 
-TEST_F(ServerProtocolTest, RoutingBetweenTwoUsers) {
+TEST_P(ServerProtocolTest, RoutingBetweenTwoUsers) {
     auto alice = LoggedIn("10001", "alice123");
     auto bob = LoggedIn("10002", "bob123");
     alice->Sync();  // bob's arrival
@@ -387,7 +389,7 @@ TEST_F(ServerProtocolTest, RoutingBetweenTwoUsers) {
     EXPECT_EQ(bob->Read()->raw, Frame(32, "10001!|!0"));
 }
 
-TEST_F(ServerProtocolTest, FriendRequestAnswerAndResultAmongThreeUsers) {
+TEST_P(ServerProtocolTest, FriendRequestAnswerAndResultAmongThreeUsers) {
     auto alice = LoggedIn("10001", "alice123");
     auto bob = LoggedIn("10002", "bob123");
     auto carol = LoggedIn("10003", "carol123");
@@ -450,7 +452,7 @@ TEST_F(ServerProtocolTest, FriendRequestAnswerAndResultAmongThreeUsers) {
     EXPECT_EQ(bob->Read()->raw, Frame(38, "10002!|!10003!|!1!|!no"));
 }
 
-TEST_F(ServerProtocolTest, SpoofedOwnIdIsDroppedForEveryRequest) {
+TEST_P(ServerProtocolTest, SpoofedOwnIdIsDroppedForEveryRequest) {
     auto alice = LoggedIn("10001", "alice123");
     auto bob = LoggedIn("10002", "bob123");
     alice->Sync();
@@ -493,7 +495,7 @@ TEST_F(ServerProtocolTest, SpoofedOwnIdIsDroppedForEveryRequest) {
     EXPECT_EQ(server.Stats().dropped, std::size(requests));
 }
 
-TEST_F(ServerProtocolTest, SameAccountElsewhereGetsCode39AndLoses) {
+TEST_P(ServerProtocolTest, SameAccountElsewhereGetsCode39AndLoses) {
     auto first = LoggedIn("10002", "bob123");
     auto second = LoggedIn("10002", "bob123");
     auto signal = first->Read();
@@ -513,7 +515,7 @@ TEST_F(ServerProtocolTest, SameAccountElsewhereGetsCode39AndLoses) {
     EXPECT_EQ(got->code, 3);
 }
 
-TEST_F(ServerProtocolTest, BlacklistedUserCannotReachTheBlocker) {
+TEST_P(ServerProtocolTest, BlacklistedUserCannotReachTheBlocker) {
     auto alice = LoggedIn("10001", "alice123");
     auto carol = LoggedIn("10003", "carol123");
     alice->Sync();
@@ -534,7 +536,7 @@ TEST_F(ServerProtocolTest, BlacklistedUserCannotReachTheBlocker) {
     }
     // Nothing was kept for later either.
     carol->Close();
-    Client again(server.Port());
+    Client again(server.PortFor("10003"));
     EXPECT_EQ(again.Login("10003", "carol123"), "0");
     EXPECT_TRUE(again.Sync().empty());
     // The other way round still works: carol can write to alice.
@@ -545,7 +547,7 @@ TEST_F(ServerProtocolTest, BlacklistedUserCannotReachTheBlocker) {
     EXPECT_EQ(got->code, 3);
 }
 
-TEST_F(ServerProtocolTest, OfflineChatsArriveInOrderAtTheNextLoginOnce) {
+TEST_P(ServerProtocolTest, OfflineChatsArriveInOrderAtTheNextLoginOnce) {
     auto alice = LoggedIn("10001", "alice123");
     std::vector<string> sent;
     for (int i = 0; i < 5; ++i) {
@@ -556,7 +558,7 @@ TEST_F(ServerProtocolTest, OfflineChatsArriveInOrderAtTheNextLoginOnce) {
     }
     alice->Sync();  // all five handled
     {
-        Client carol(server.Port());
+        Client carol(server.PortFor("10003"));
         ASSERT_EQ(carol.Login("10003", "carol123"), "0");
         for (const string& body : sent) {
             auto got = carol.Read();
@@ -570,12 +572,12 @@ TEST_F(ServerProtocolTest, OfflineChatsArriveInOrderAtTheNextLoginOnce) {
         }
         EXPECT_TRUE(carol.Sync().empty());
     }
-    Client carol(server.Port());
+    Client carol(server.PortFor("10003"));
     ASSERT_EQ(carol.Login("10003", "carol123"), "0");
     EXPECT_TRUE(carol.Sync().empty());
 }
 
-TEST_F(ServerProtocolTest, RestartKeepsAccountsFriendsRequestsAndPendingMessages) {
+TEST_P(ServerProtocolTest, RestartKeepsAccountsFriendsRequestsAndPendingMessages) {
     {
         auto alice = LoggedIn("10001", "alice123");
         auto bob = LoggedIn("10002", "bob123");
@@ -599,15 +601,15 @@ TEST_F(ServerProtocolTest, RestartKeepsAccountsFriendsRequestsAndPendingMessages
     }
     server.Restart();
 
-    Client bob(server.Port());
+    Client bob(server.PortFor("10002"));
     EXPECT_EQ(bob.Login("10002", "bob123"), string("2") + t::kWrongPassword);
-    Client bob2(server.Port());
+    Client bob2(server.PortFor("10002"));
     EXPECT_EQ(bob2.Login("10002", "bob456"), "0");
     bob2.SendFramed(protocol::BuildGetUserInfoRequest("10002", "10002"));
     EXPECT_EQ(bob2.Read()->raw,
               Frame(37, "0" + DemoUser("10002", "Bobby", "", "19800101", 1)));
 
-    Client carol(server.Port());
+    Client carol(server.PortFor("10003"));
     ASSERT_EQ(carol.Login("10003", "carol123"), "0");
     auto request = carol.Read();
     ASSERT_TRUE(request);
@@ -622,6 +624,11 @@ TEST_F(ServerProtocolTest, RestartKeepsAccountsFriendsRequestsAndPendingMessages
     carol.SendFramed(protocol::BuildInitDataRequest(0));
     EXPECT_EQ(carol.Read()->raw, Frame(22, Alice(0) + "<over>1</over>"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ServerProtocolTest, ::testing::Values(1, 3),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == 1 ? std::string("OneServer") : std::string("ThreeNodes");
+                         });
 
 }  // namespace
 }  // namespace vexa::server::testing

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,8 @@
 #include "protocol/requests.h"
 #include "server/accounts.h"
 #include "server/log.h"
+#include "server/pg_store.h"
+#include "engines.h"
 
 namespace vexa::server::testing {
 
@@ -40,37 +43,92 @@ ServerOptions ServerUnderTest::FastOptions() {
     return o;
 }
 
-ServerUnderTest::ServerUnderTest(ServerOptions options, bool seedDemo) : options_(std::move(options)) {
+PostgresUnderTest& SharedPostgres() {
+    static PostgresUnderTest postgres;
+    return postgres;
+}
+
+NatsUnderTest& SharedNats() {
+    static NatsUnderTest nats;
+    return nats;
+}
+
+ServerUnderTest::ServerUnderTest(ServerOptions options, bool seedDemo, int nodes)
+    : options_(std::move(options)), nodes_(static_cast<std::size_t>(std::max(1, nodes))) {
     SetLogLevel(std::getenv("VEXA_SERVER_TEST_LOG") ? LogLevel::Debug : LogLevel::Error);
-    store_ = OpenSqliteStore(dir_.Path() + "/vexaim.db");
-    if (seedDemo) SeedDemo(*store_);
-    StartServer();
+    if (nodes > 1) {
+        conninfo_ = SharedPostgres().NewDatabase();
+        options_.cluster.natsUrl = SharedNats().Url();
+        // A node that is gone is noticed quickly.
+        options_.cluster.heartbeat = std::chrono::milliseconds(500);
+        options_.cluster.nodeTimeout = std::chrono::seconds(3);
+        options_.storeThreads = 4;
+    }
+    Client::SetCrossNodeSettle(std::chrono::milliseconds(nodes > 1 ? 150 : 0));
+    nodes_[0].store = OpenStore();
+    if (seedDemo) SeedDemo(*nodes_[0].store);
+    for (int i = 0; i < Nodes(); ++i) StartNode(nodes_[static_cast<std::size_t>(i)], i);
 }
 
-ServerUnderTest::~ServerUnderTest() { StopServer(); }
+ServerUnderTest::~ServerUnderTest() { Stop(); }
 
-void ServerUnderTest::StartServer() {
-    server_ = std::make_unique<Server>(*store_, options_);
-    port_ = server_->Port();
-    thread_ = std::thread([this] { server_->Run(); });
+std::unique_ptr<Store> ServerUnderTest::OpenStore() {
+    if (conninfo_.empty()) return OpenSqliteStore(dir_.Path() + "/vexaim.db");
+    return std::unique_ptr<Store>(OpenPgStore(conninfo_, options_.storeThreads + 2));
 }
 
-void ServerUnderTest::StopServer() {
-    if (!server_) return;
-    server_->Stop();
-    thread_.join();
-    server_.reset();
+void ServerUnderTest::StartNode(Node& node, int index) {
+    if (!node.store) node.store = OpenStore();
+    ServerOptions options = options_;
+    options.port = 0;
+    if (!conninfo_.empty()) options.cluster.node = "node" + std::to_string(index + 1);
+    node.server = std::make_unique<Server>(*node.store, options);
+    node.port = node.server->Port();
+    node.thread = std::thread([server = node.server.get()] { server->Run(); });
+}
+
+void ServerUnderTest::StopNode(int index) {
+    Node& node = nodes_[static_cast<std::size_t>(index)];
+    if (!node.server) return;
+    node.server->Stop();
+    node.thread.join();
+    node.server.reset();
+}
+
+void ServerUnderTest::Stop() {
+    // All at once, as when every node is told to stop together.
+    for (Node& node : nodes_)
+        if (node.server) node.server->Stop();
+    for (int i = 0; i < Nodes(); ++i) StopNode(i);
 }
 
 void ServerUnderTest::Restart() {
-    StopServer();
-    store_.reset();
-    store_ = OpenSqliteStore(dir_.Path() + "/vexaim.db");
-    options_.port = 0;
-    StartServer();
+    Stop();
+    for (Node& node : nodes_) node.store.reset();
+    for (int i = 0; i < Nodes(); ++i) StartNode(nodes_[static_cast<std::size_t>(i)], i);
 }
 
-ServerStats ServerUnderTest::Stats() { return server_->Stats(); }
+std::uint16_t ServerUnderTest::PortFor(const std::string& user) const {
+    std::size_t h = 0;
+    for (char c : user) h = h * 31 + static_cast<unsigned char>(c);
+    return Port(static_cast<int>(h % nodes_.size()));
+}
+
+ServerStats ServerUnderTest::Stats() {
+    ServerStats sum;
+    for (Node& node : nodes_) {
+        if (!node.server) continue;
+        ServerStats s = node.server->Stats();
+        sum.connections += s.connections;
+        sum.online += s.online;
+        sum.requests += s.requests;
+        sum.dropped += s.dropped;
+        sum.slowReaders += s.slowReaders;
+        sum.loginsRefused += s.loginsRefused;
+        sum.handedBack += s.handedBack;
+    }
+    return sum;
+}
 
 std::string ServerFrame(int code, std::string_view payload) {
     auto framed = protocol::FrameServerPacket(code, payload);
@@ -156,7 +214,14 @@ std::optional<Packet> Client::Read(std::chrono::milliseconds timeout) {
     }
 }
 
+namespace {
+std::atomic<long long> g_settleMillis{0};
+}  // namespace
+
+void Client::SetCrossNodeSettle(std::chrono::milliseconds settle) { g_settleMillis = settle.count(); }
+
 std::vector<Packet> Client::Sync() {
+    if (g_settleMillis > 0) std::this_thread::sleep_for(std::chrono::milliseconds(g_settleMillis.load()));
     SendRaw(protocol::BuildKeepAliveRequest());
     std::vector<Packet> before;
     while (auto p = Read()) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "server/server.h"
+#include "engines.h"
 #include "server/store.h"
 
 namespace vexa::server::testing {
@@ -25,34 +26,49 @@ private:
     std::string path_;
 };
 
-// The server runs on its own threads. The database lives in a temporary
-// folder and survives Restart.
+// One server, or a cluster of nodes in this process. One node keeps its
+// data in SQLite in a temporary folder; more nodes share a fresh database in
+// a PostgreSQL server and one NATS server, both started for the test process
+// (see engines.h). The data survives Restart.
 class ServerUnderTest {
 public:
-    explicit ServerUnderTest(ServerOptions options = FastOptions(), bool seedDemo = true);
+    explicit ServerUnderTest(ServerOptions options = FastOptions(), bool seedDemo = true, int nodes = 1);
     ~ServerUnderTest();
 
     static ServerOptions FastOptions();
-    std::uint16_t Port() const { return port_; }
-    // Stops the server and opens the same database in a new one.
+    int Nodes() const { return static_cast<int>(nodes_.size()); }
+    std::uint16_t Port(int node = 0) const { return nodes_[static_cast<std::size_t>(node)].port; }
+    // The node a user logs in on, so that users spread over the nodes.
+    std::uint16_t PortFor(const std::string& user) const;
+    // Stops every node and opens the same data in new ones.
     void Restart();
-    // Stops the server as SIGTERM does; Restart serves again.
-    void Stop() { StopServer(); }
+    // Stops every node as SIGTERM does; Restart serves again.
+    void Stop();
+    void StopNode(int node);
     // The store is safe from any thread.
-    Store& StoreForSetup() { return *store_; }
+    Store& StoreForSetup() { return *nodes_[0].store; }
+    // Summed over the nodes.
     ServerStats Stats();
 
 private:
-    void StartServer();
-    void StopServer();
+    struct Node {
+        std::unique_ptr<Store> store;
+        std::unique_ptr<Server> server;
+        std::thread thread;
+        std::uint16_t port = 0;
+    };
+    std::unique_ptr<Store> OpenStore();
+    void StartNode(Node& node, int index);
 
     ServerOptions options_;
     TempDir dir_;
-    std::unique_ptr<Store> store_;
-    std::unique_ptr<Server> server_;
-    std::thread thread_;
-    std::uint16_t port_ = 0;
+    std::string conninfo_;  // for a cluster
+    std::vector<Node> nodes_;
 };
+
+// The PostgreSQL and NATS servers of this test process, started when first asked for.
+PostgresUnderTest& SharedPostgres();
+NatsUnderTest& SharedNats();
 
 struct Packet {
     int code = -1;
@@ -78,8 +94,10 @@ public:
     std::optional<Packet> Read(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
     // Sends a keep-alive and returns every packet that arrived before its
     // answer: the server handles one connection's requests in order, so this
-    // proves what an earlier request did or did not produce.
+    // proves what an earlier request did or did not produce. In a cluster,
+    // what other nodes send takes a moment more: Sync waits that long first.
     std::vector<Packet> Sync();
+    static void SetCrossNodeSettle(std::chrono::milliseconds settle);
     // True when the server closes the connection within the time.
     bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
     // Logs in and returns the login answer's payload ("0" on success).

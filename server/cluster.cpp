@@ -1,0 +1,345 @@
+#include "server/cluster.h"
+
+#include <nats/nats.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "server/log.h"
+
+namespace vexa::server {
+
+namespace {
+
+// Message kinds on a user's subject; the first byte of every message.
+constexpr char kMail = 'M';      // rows were added to the user's mailbox
+constexpr char kSend = 'S';      // four digits of code, then a packet that only matters now
+constexpr char kLetGo = 'T';     // another node takes the user over; answer on the reply subject
+constexpr char kClaim = 'C';     // "<wall-clock ns of the login>\n<node>": this node has the user
+constexpr char kReleased = 'R';  // the answer to kLetGo
+
+std::string Status(natsStatus s) { return natsStatus_GetText(s); }
+
+}  // namespace
+
+std::string Cluster::UserSubject(std::int64_t account) { return "vexa.user." + std::to_string(account); }
+
+Cluster::Cluster(ClusterOptions options, PresenceDirectory& presence, Router& router)
+    : options_(std::move(options)), presence_(presence), router_(router) {
+    // A few delivery threads for every subscription, rather than one each:
+    // each subscription still gets its messages in order.
+    nats_SetMessageDeliveryPoolSize(4);
+    natsOptions* opts = nullptr;
+    natsStatus s = natsOptions_Create(&opts);
+    if (s == NATS_OK) s = natsOptions_SetURL(opts, options_.natsUrl.c_str());
+    if (s == NATS_OK) s = natsOptions_SetName(opts, options_.node.c_str());
+    if (s == NATS_OK) s = natsOptions_UseGlobalMessageDelivery(opts, true);
+    if (s == NATS_OK) s = natsOptions_SetAllowReconnect(opts, true);
+    if (s == NATS_OK) s = natsOptions_SetMaxReconnect(opts, -1);
+    if (s == NATS_OK) s = natsOptions_SetReconnectWait(opts, 250);
+    if (s == NATS_OK)
+        s = natsOptions_SetDisconnectedCB(
+            opts, [](natsConnection*, void*) { Log(LogLevel::Warn, "cluster: the link to NATS is down"); }, this);
+    if (s == NATS_OK)
+        s = natsOptions_SetReconnectedCB(
+            opts, [](natsConnection*, void* self) { static_cast<Cluster*>(self)->OnReconnected(); }, this);
+    if (s == NATS_OK)
+        s = natsOptions_SetRetryOnFailedConnect(
+            opts, true, [](natsConnection*, void* self) { static_cast<Cluster*>(self)->OnReconnected(); }, this);
+    if (s == NATS_OK) {
+        s = natsConnection_Connect(&nc_, opts);
+        if (s == NATS_NOT_YET_CONNECTED) {
+            Log(LogLevel::Warn, "cluster: NATS at " + options_.natsUrl + " not reachable yet; trying on");
+            s = NATS_OK;
+        }
+    }
+    if (s == NATS_OK) {
+        std::string replies = "vexa.reply." + options_.node + ".*";
+        s = natsConnection_Subscribe(
+            &replies_, nc_, replies.c_str(),
+            [](natsConnection*, natsSubscription*, natsMsg* msg, void* self) { static_cast<Cluster*>(self)->OnReply(msg); },
+            this);
+    }
+    natsOptions_Destroy(opts);
+    if (s != NATS_OK) {
+        natsConnection_Destroy(nc_);
+        throw std::runtime_error("cluster: cannot use NATS at " + options_.natsUrl + ": " + Status(s));
+    }
+    // The first heartbeat also clears the presence a crash of this node left behind.
+    presence_.Heartbeat(options_.node, true);
+    heartbeat_ = std::thread([this] { HeartbeatLoop(); });
+    Log(LogLevel::Info, "cluster: node " + options_.node + " on " + options_.natsUrl);
+}
+
+Cluster::~Cluster() {
+    stopping_ = true;
+    heartbeatWake_.notify_all();
+    if (heartbeat_.joinable()) heartbeat_.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [account, sub] : subscriptions_) natsSubscription_Destroy(sub);
+        subscriptions_.clear();
+    }
+    natsSubscription_Destroy(replies_);
+    natsConnection_Close(nc_);
+    natsConnection_Destroy(nc_);
+}
+
+bool Cluster::Connected() const { return natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED; }
+
+void Cluster::Publish(const std::string& subject, const std::string& data, const char* reply) {
+    natsStatus s = reply ? natsConnection_PublishRequest(nc_, subject.c_str(), reply, data.data(),
+                                                         static_cast<int>(data.size()))
+                         : natsConnection_Publish(nc_, subject.c_str(), data.data(), static_cast<int>(data.size()));
+    if (s != NATS_OK) throw std::runtime_error(Status(s));
+}
+
+// --- RemoteRoutes ----------------------------------------------------------
+
+void Cluster::Ring(std::int64_t account) {
+    try {
+        Publish(UserSubject(account), std::string(1, kMail));
+    } catch (const std::exception& e) {
+        // Rung again once the link is back; the row itself is safe.
+        std::lock_guard<std::mutex> lock(mutex_);
+        unrung_.push_back(account);
+    }
+}
+
+void Cluster::MailStored(std::int64_t account) { Ring(account); }
+
+bool Cluster::SendElsewhere(std::int64_t account, int code, const std::string& payload) {
+    if (presence_.PresentOn(account, options_.nodeTimeout).empty()) return false;
+    char head[8];
+    std::snprintf(head, sizeof head, "%c%04d", kSend, code % 10000);
+    try {
+        Publish(UserSubject(account), std::string(head) + payload);
+    } catch (const std::exception& e) {
+        Log(LogLevel::Debug, std::string("cluster: a packet for another node is dropped: ") + e.what());
+    }
+    return true;
+}
+
+std::vector<bool> Cluster::OnlineElsewhere(const std::vector<std::int64_t>& accounts) {
+    return presence_.PresentAmong(accounts, options_.nodeTimeout);
+}
+
+void Cluster::Acquire(std::int64_t account, std::function<void()> done) {
+    std::string owner;
+    try {
+        owner = presence_.PresentOn(account, options_.nodeTimeout);
+    } catch (const StoreError& e) {
+        Log(LogLevel::Warn, std::string("cluster: presence unknown: ") + e.what());
+    }
+    if (owner.empty() || owner == options_.node) return Own(account, std::move(done));
+    std::uint64_t token;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        token = nextToken_++;
+        pending_[token] = Pending{account, std::move(done), std::chrono::steady_clock::now() + options_.takeoverWait};
+    }
+    std::string reply = "vexa.reply." + options_.node + "." + std::to_string(token);
+    try {
+        Publish(UserSubject(account), std::string(1, kLetGo) + options_.node, reply.c_str());
+    } catch (const std::exception& e) {
+        Log(LogLevel::Warn, std::string("cluster: cannot ask node ") + owner + " to let go: " + e.what());
+    }
+    heartbeatWake_.notify_all();  // the heartbeat thread also watches the deadlines
+}
+
+// The account is this node's now: its subject, its presence row, the claim.
+void Cluster::Own(std::int64_t account, std::function<void()> done) {
+    natsSubscription* sub = nullptr;
+    natsStatus s = natsConnection_Subscribe(
+        &sub, nc_, UserSubject(account).c_str(),
+        [](natsConnection*, natsSubscription*, natsMsg* msg, void* self) { static_cast<Cluster*>(self)->OnUserMessage(msg); },
+        this);
+    if (s == NATS_OK) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto& slot = subscriptions_[account];
+        if (slot) natsSubscription_Destroy(slot);
+        slot = sub;
+    } else {
+        Log(LogLevel::Warn, "cluster: cannot subscribe for account " + std::to_string(account) + ": " + Status(s));
+    }
+    // The subscription must be in place before the mailbox is read, so a
+    // doorbell for a row added meanwhile is not missed.
+    natsConnection_FlushTimeout(nc_, 1000);
+    try {
+        presence_.SetPresent(account, options_.node);
+    } catch (const StoreError& e) {
+        Log(LogLevel::Warn, std::string("cluster: presence not recorded: ") + e.what());
+    }
+    auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count();
+    try {
+        Publish(UserSubject(account), std::string(1, kClaim) + std::to_string(now) + "\n" + options_.node);
+    } catch (const std::exception&) {
+    }
+    done();
+}
+
+void Cluster::Release(std::int64_t account) {
+    std::vector<std::string> answers;
+    natsSubscription* sub = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = subscriptions_.find(account);
+        if (found != subscriptions_.end()) {
+            sub = found->second;
+            subscriptions_.erase(found);
+        }
+        auto waiting = releaseAnswers_.find(account);
+        if (waiting != releaseAnswers_.end()) {
+            answers = std::move(waiting->second);
+            releaseAnswers_.erase(waiting);
+        }
+    }
+    if (sub) {
+        natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+    }
+    try {
+        presence_.SetAbsent(account, options_.node);
+    } catch (const StoreError& e) {
+        Log(LogLevel::Warn, std::string("cluster: presence not cleared: ") + e.what());
+    }
+    for (const std::string& reply : answers) {
+        try {
+            Publish(reply, std::string(1, kReleased));
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+// --- From the other nodes (NATS threads) ---------------------------------------
+
+void Cluster::OnUserMessage(natsMsg* msg) {
+    std::string subject = natsMsg_GetSubject(msg);
+    std::string data(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+    const char* replyTo = natsMsg_GetReply(msg);
+    std::string reply = replyTo ? replyTo : "";
+    natsMsg_Destroy(msg);
+    std::int64_t account = std::atoll(subject.c_str() + std::string("vexa.user.").size());
+    if (data.empty() || account <= 0) return;
+    switch (data[0]) {
+        case kMail:
+            router_.MailArrived(account);
+            break;
+        case kSend:
+            if (data.size() >= 5) router_.SendHere(account, std::atoi(data.substr(1, 4).c_str()), data.substr(5));
+            break;
+        case kLetGo: {
+            if (data.compare(1, std::string::npos, options_.node) == 0 || reply.empty()) break;
+            // The answer waits for Release; noted first, so a Release that
+            // comes at once still finds it.
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                releaseAnswers_[account].push_back(reply);
+            }
+            if (router_.LetGo(account)) break;
+            bool answerNow = false;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                auto& waiting = releaseAnswers_[account];
+                auto it = std::find(waiting.begin(), waiting.end(), reply);
+                if (it != waiting.end()) {
+                    waiting.erase(it);
+                    answerNow = true;
+                }
+                if (waiting.empty()) releaseAnswers_.erase(account);
+            }
+            if (answerNow) {
+                try {
+                    Publish(reply, std::string(1, kReleased));
+                } catch (const std::exception&) {
+                }
+            }
+            break;
+        }
+        case kClaim: {
+            auto newline = data.find('\n');
+            if (newline == std::string::npos || data.compare(newline + 1, std::string::npos, options_.node) == 0)
+                break;
+            std::chrono::system_clock::time_point at{std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::nanoseconds(std::atoll(data.c_str() + 1)))};
+            router_.Claimed(account, at);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void Cluster::OnReply(natsMsg* msg) {
+    std::string subject = natsMsg_GetSubject(msg);
+    natsMsg_Destroy(msg);
+    auto dot = subject.rfind('.');
+    std::uint64_t token = std::strtoull(subject.c_str() + dot + 1, nullptr, 10);
+    Pending done;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = pending_.find(token);
+        if (found == pending_.end()) return;
+        done = std::move(found->second);
+        pending_.erase(found);
+    }
+    Own(done.account, std::move(done.done));
+}
+
+void Cluster::OnReconnected() {
+    Log(LogLevel::Info, "cluster: connected to NATS at " + options_.natsUrl);
+    std::vector<std::int64_t> unrung;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unrung.swap(unrung_);
+    }
+    for (std::int64_t account : unrung) Ring(account);
+    // Doorbells sent to this node while it was away are lost: every user here
+    // reads the mailbox again.
+    router_.WakeAll();
+}
+
+void Cluster::HeartbeatLoop() {
+    auto next = std::chrono::steady_clock::now() + options_.heartbeat;
+    bool warned = false;
+    while (!stopping_) {
+        std::vector<Pending> expired;
+        {
+            std::unique_lock<std::mutex> lock(heartbeatMutex_);
+            heartbeatWake_.wait_until(lock, std::min(next, std::chrono::steady_clock::now() + std::chrono::milliseconds(200)),
+                                      [&] { return stopping_.load(); });
+        }
+        if (stopping_) break;
+        auto now = std::chrono::steady_clock::now();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (auto it = pending_.begin(); it != pending_.end();) {
+                if (it->second.deadline <= now) {
+                    expired.push_back(std::move(it->second));
+                    it = pending_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        // A node that does not answer is gone or cut off; its claim loses to ours later.
+        for (Pending& p : expired) {
+            Log(LogLevel::Warn, "cluster: no node let go of account " + std::to_string(p.account) + " in time");
+            Own(p.account, std::move(p.done));
+        }
+        if (now < next) continue;
+        next = now + options_.heartbeat;
+        try {
+            presence_.Heartbeat(options_.node, false);
+            if (warned) Log(LogLevel::Info, "cluster: heartbeat recorded again");
+            warned = false;
+        } catch (const StoreError& e) {
+            if (!warned) Log(LogLevel::Warn, std::string("cluster: heartbeat not recorded: ") + e.what());
+            warned = true;
+        }
+    }
+}
+
+}  // namespace vexa::server
