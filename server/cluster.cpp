@@ -17,6 +17,8 @@ constexpr char kSend = 'S';      // four digits of code, then a packet that only
 constexpr char kLetGo = 'T';     // another node takes the user over; answer on the reply subject
 constexpr char kClaim = 'C';     // "<wall-clock ns of the login>\n<node>": this node has the user
 constexpr char kReleased = 'R';  // the answer to kLetGo
+constexpr char kPing = 'P';      // is anybody there? answered at once
+constexpr auto kPingWait = 500;  // ms
 
 std::string Status(natsStatus s) { return natsStatus_GetText(s); }
 
@@ -132,6 +134,16 @@ void Cluster::Acquire(std::int64_t account, std::function<void()> done) {
         Log(LogLevel::Warn, std::string("cluster: presence unknown: ") + e.what());
     }
     if (owner.empty() || owner == options_.node) return Own(account, std::move(done));
+    // The presence row may belong to a node that just died: NATS says at
+    // once when nobody has the user's subject any more.
+    natsMsg* pong = nullptr;
+    natsStatus s = natsConnection_Request(&pong, nc_, UserSubject(account).c_str(), &kPing, 1, kPingWait);
+    natsMsg_Destroy(pong);
+    if (s != NATS_OK) {
+        Log(LogLevel::Info, "cluster: node " + owner + " does not answer for account " + std::to_string(account) +
+                                " (" + Status(s) + "); taking it over");
+        return Own(account, std::move(done));
+    }
     std::uint64_t token;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -149,6 +161,7 @@ void Cluster::Acquire(std::int64_t account, std::function<void()> done) {
 
 // The account is this node's now: its subject, its presence row, the claim.
 void Cluster::Own(std::int64_t account, std::function<void()> done) {
+    Log(LogLevel::Debug, "cluster: account " + std::to_string(account) + " is on this node now");
     natsSubscription* sub = nullptr;
     natsStatus s = natsConnection_Subscribe(
         &sub, nc_, UserSubject(account).c_str(),
@@ -196,6 +209,8 @@ void Cluster::Release(std::int64_t account) {
             releaseAnswers_.erase(waiting);
         }
     }
+    Log(LogLevel::Debug, "cluster: account " + std::to_string(account) + " let go, " + std::to_string(answers.size()) +
+                             " nodes told");
     if (sub) {
         natsSubscription_Unsubscribe(sub);
         natsSubscription_Destroy(sub);
@@ -226,6 +241,14 @@ void Cluster::OnUserMessage(natsMsg* msg) {
     switch (data[0]) {
         case kMail:
             router_.MailArrived(account);
+            break;
+        case kPing:
+            if (!reply.empty()) {
+                try {
+                    Publish(reply, "p");
+                } catch (const std::exception&) {
+                }
+            }
             break;
         case kSend:
             if (data.size() >= 5) router_.SendHere(account, std::atoi(data.substr(1, 4).c_str()), data.substr(5));

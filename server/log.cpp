@@ -11,6 +11,7 @@ namespace vexa::server {
 namespace {
 std::atomic<int> g_level{static_cast<int>(LogLevel::Info)};
 std::mutex g_mutex;
+std::function<void(LogLevel, std::string_view)> g_observer;  // under g_mutex
 const char* LevelName(LogLevel level) {
     switch (level) {
         case LogLevel::Error: return "ERROR";
@@ -23,9 +24,18 @@ const char* LevelName(LogLevel level) {
 }  // namespace
 
 void SetLogLevel(LogLevel level) { g_level = static_cast<int>(level); }
+
+void SetLogObserver(std::function<void(LogLevel, std::string_view)> observer) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_observer = std::move(observer);
+}
 LogLevel CurrentLogLevel() { return static_cast<LogLevel>(g_level.load()); }
 
 void Log(LogLevel level, std::string_view message) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_observer) g_observer(level, message);
+    }
     if (static_cast<int>(level) > g_level.load()) return;
     auto now = std::chrono::system_clock::now();
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);

@@ -5,6 +5,7 @@
 // control sequences to whoever reads the log.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,9 @@ namespace vexa::server {
 enum class LogLevel { Error = 0, Warn = 1, Info = 2, Debug = 3 };
 
 void SetLogLevel(LogLevel level);
+// Also hands every line written to observer (tests read the log this way);
+// nullptr stops it.
+void SetLogObserver(std::function<void(LogLevel, std::string_view)> observer);
 LogLevel CurrentLogLevel();
 void Log(LogLevel level, std::string_view message);
 
