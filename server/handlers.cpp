@@ -262,9 +262,9 @@ void RequestHandlers::FinishLogin(const ConnectionPtr& conn, const Profile& prof
     session.mailAccount = profile.id;
     session.name = profile.name;
     conn->SetLoginState(false, true, profile.name);
-    bool ownsAtOnce = router_.Attach(profile.id, conn);
+    Router::Ownership ownership = router_.Attach(profile.id, conn);
     Log(LogLevel::Info, Printable(profile.name) + " logged in from " + conn->Peer() +
-                            (ownsAtOnce ? std::string() : " (replacing an older connection)"));
+                            (ownership == Router::Ownership::AfterHandover ? " (replacing an older connection)" : ""));
     conn->Send(2, "0");
 
     // Pending requests stay pending until answered; those beyond a quarter of
@@ -277,9 +277,9 @@ void RequestHandlers::FinishLogin(const ConnectionPtr& conn, const Profile& prof
         budget -= body.size() + 9;
         conn->Send(23, body);
     }
-    // A replaced connection hands over its undelivered packets first; the
-    // mailbox follows once it has (see Finished).
-    if (ownsAtOnce) router_.PumpMail(conn, profile.id);
+    // A replaced connection, here or on another node, hands over its
+    // undelivered packets first; the mailbox follows once it has.
+    if (ownership == Router::Ownership::Now) router_.PumpMail(conn, profile.id);
     ToFriends(friends, 32, Join({profile.name, std::to_string(profile.status), profile.statusNote}));
 }
 

@@ -19,21 +19,21 @@ Router::Router(Store& store, std::size_t maxMailPerUser, std::size_t maxBacklogB
     // so a long mailbox never makes its own reader look slow.
     : store_(store), maxMailPerUser_(maxMailPerUser), mailRoom_(maxBacklogBytes / 2) {}
 
-bool Router::Attach(std::int64_t account, const ConnectionPtr& conn) {
+Router::Ownership Router::Attach(std::int64_t account, const ConnectionPtr& conn) {
     {
         Shard& shard = ShardOf(account);
         Lock lock(shard.mutex);
         Entry& entry = shard.entries[account];
-        if (entry.owner == conn) return true;
+        if (entry.owner == conn) return Ownership::Now;
         if (entry.owner) {
             if (entry.next && entry.next != conn) entry.next->Close("replaced by a newer login", CloseMode::Cut, 39);
             entry.next = conn;
             entry.owner->Close("replaced by a newer login", CloseMode::Cut, 39);
-            return false;
+            return Ownership::AfterHandover;
         }
         entry = Entry{};
         entry.owner = conn;
-        if (!remote_) return true;
+        if (!remote_) return Ownership::Now;
         entry.acquiring = true;
     }
     // Another node may have the account: it lets go first, and what it could
@@ -41,7 +41,7 @@ bool Router::Attach(std::int64_t account, const ConnectionPtr& conn) {
     remote_->Acquire(account, [this, account, conn] {
         asio::post(conn->RequestExecutor(), [this, account, conn] { Acquired(account, conn); });
     });
-    return false;
+    return Ownership::AfterOtherNodes;
 }
 
 void Router::Leave(std::int64_t account, const ConnectionPtr& conn) {

@@ -61,8 +61,10 @@ public:
 
     // Makes conn the account's owner. When another connection owns it, that
     // one is told it was replaced (39) and closes; conn takes over when it
-    // has finished. True when conn owns the account at once.
-    bool Attach(std::int64_t account, const ConnectionPtr& conn);
+    // has finished. In a cluster, another node that has the account lets go
+    // first. The mailbox is read at once only when conn owns it at once.
+    enum class Ownership { Now, AfterHandover, AfterOtherNodes };
+    Ownership Attach(std::int64_t account, const ConnectionPtr& conn);
     // The user logged out on conn: shown offline from now on.
     void Leave(std::int64_t account, const ConnectionPtr& conn);
 
