@@ -8,7 +8,7 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev lld llvm
           g++-mingw-w64-i686 wine wine32:i386
           googletest libgtest-dev libbenchmark-dev
           libasio-dev libsqlite3-dev libsodium-dev sqlite3
-          postgresql libpq-dev nats-server libnats-dev
+          postgresql libpq-dev nats-server libnats-dev libssl-dev openssl
           xvfb imagemagick tshark locales fonts-dejavu-core fonts-droid-fallback)
 
 installed() {

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <asio/ssl.hpp>
 
 #include "protocol/frame.h"
 #include "server/log.h"
@@ -23,10 +24,44 @@ constexpr auto kMaxAckPoll = std::chrono::milliseconds(1000);
 // write path: they only free memory, and each asking is a system call.
 constexpr auto kAckCheckInterval = std::chrono::milliseconds(20);
 
+// The TCP socket as the TLS stream sees it, counting the bytes written:
+// the kernel counts unacknowledged bytes on the wire, not plain text.
+class CountingSocket {
+public:
+    using executor_type = asio::ip::tcp::socket::executor_type;
+    using lowest_layer_type = asio::ip::tcp::socket::lowest_layer_type;
+    explicit CountingSocket(asio::ip::tcp::socket& socket) : socket_(socket) {}
+    executor_type get_executor() { return socket_.get_executor(); }
+    lowest_layer_type& lowest_layer() { return socket_.lowest_layer(); }
+    const lowest_layer_type& lowest_layer() const { return socket_.lowest_layer(); }
+    template <class Buffers, class Handler>
+    void async_read_some(const Buffers& buffers, Handler&& handler) {
+        socket_.async_read_some(buffers, std::forward<Handler>(handler));
+    }
+    template <class Buffers, class Handler>
+    void async_write_some(const Buffers& buffers, Handler&& handler) {
+        socket_.async_write_some(buffers, [this, h = std::decay_t<Handler>(std::forward<Handler>(handler))](
+                                              std::error_code ec, std::size_t n) mutable {
+            written += n;
+            std::move(h)(ec, n);
+        });
+    }
+    std::uint64_t written = 0;
+
+private:
+    asio::ip::tcp::socket& socket_;
+};
+
 }  // namespace
 
+struct Connection::TlsLayer {
+    TlsLayer(asio::ip::tcp::socket& socket, asio::ssl::context& context) : stream(CountingSocket(socket), context) {}
+    asio::ssl::stream<CountingSocket> stream;
+};
+
 Connection::Connection(Strand strand, asio::ip::tcp::socket socket, std::uint64_t serial,
-                       const ConnectionLimits& limits, ConnectionEvents& events, asio::any_io_executor requestExecutor)
+                       const ConnectionLimits& limits, ConnectionEvents& events, asio::any_io_executor requestExecutor,
+                       asio::ssl::context* tls)
     : strand_(strand),
       socket_(std::move(socket)),
       timer_(strand_),
@@ -40,6 +75,7 @@ Connection::Connection(Strand strand, asio::ip::tcp::socket socket, std::uint64_
     address_ = ec ? std::string("?") : remote.address().to_string();
     peer_ = ec ? address_ : address_ + ":" + std::to_string(remote.port());
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+    if (tls) tls_ = std::make_unique<TlsLayer>(socket_, *tls);
 }
 
 Connection::~Connection() = default;
@@ -47,7 +83,13 @@ Connection::~Connection() = default;
 void Connection::Start() {
     asio::dispatch(strand_, [self = shared_from_this()] {
         self->ArmTimer();
-        self->Read();
+        if (!self->tls_) return self->Read();
+        // The login time-out covers the handshake too.
+        self->tls_->stream.async_handshake(asio::ssl::stream_base::server, [self](std::error_code ec) {
+            if (self->finished_) return;
+            if (ec) return self->Finish("TLS handshake: " + ec.message());
+            self->Read();
+        });
     });
 }
 
@@ -169,22 +211,27 @@ void Connection::Resume() {
 // --- Network side -----------------------------------------------------------
 
 void Connection::Read() {
-    if (reading_ || finished_) return;
+    if (reading_ || finished_ || (tls_ && shutDown_)) return;
     if (!closing_ && outstanding_ >= kHighWater) {
         readStalled_ = true;
         // The handlers may have caught up between the test and the flag.
         if (outstanding_ >= kHighWater || !readStalled_.exchange(false)) return;
     }
     reading_ = true;
-    socket_.async_read_some(asio::buffer(readBuffer_),
-                            [self = shared_from_this()](std::error_code ec, std::size_t n) { self->OnRead(ec, n); });
+    auto done = [self = shared_from_this()](std::error_code ec, std::size_t n) { self->OnRead(ec, n); };
+    if (tls_)
+        tls_->stream.async_read_some(asio::buffer(readBuffer_), std::move(done));
+    else
+        socket_.async_read_some(asio::buffer(readBuffer_), std::move(done));
 }
 
 void Connection::OnRead(std::error_code ec, std::size_t n) {
     reading_ = false;
     if (finished_) return;
+    if (tlsClosePending_) return StartTlsShutdown();
     if (ec) {
-        Finish(ec == asio::error::eof ? "closed by the client" : "read: " + ec.message());
+        Finish(ec == asio::error::eof || ec == asio::ssl::error::stream_truncated ? "closed by the client"
+                                                                                  : "read: " + ec.message());
         return;
     }
     lastActivity_ = Clock::now();
@@ -217,13 +264,23 @@ void Connection::Write() {
     }
     writing_ = true;
     ackPoll_ = std::chrono::milliseconds(10);
-    asio::async_write(socket_, buffers_,
-                      [self = shared_from_this()](std::error_code ec, std::size_t n) { self->OnWrite(ec, n); });
+    auto done = [self = shared_from_this()](std::error_code ec, std::size_t n) { self->OnWrite(ec, n); };
+    if (tls_)
+        asio::async_write(tls_->stream, buffers_, std::move(done));
+    else
+        asio::async_write(socket_, buffers_, std::move(done));
 }
 
 void Connection::OnWrite(std::error_code ec, std::size_t n) {
     writing_ = false;
-    written_ += n;
+    if (tls_) {
+        // Counted on the wire: a whole batch ends where its last record does,
+        // and a batch cut short counts as not written at all.
+        written_ = tls_->stream.next_layer().written;
+        for (Outgoing& out : batch_) out.end = ec ? ~std::uint64_t{0} : written_;
+    } else {
+        written_ += n;
+    }
     std::size_t batchBytes = 0;
     std::deque<Outgoing> unwritten;
     for (Outgoing& out : batch_) {
@@ -295,9 +352,31 @@ void Connection::MaybeShutdown() {
         std::lock_guard<std::mutex> lock(outMutex_);
         if (!pending_.empty()) return;
     }
+    if (tls_) {
+        // The TLS close cannot share the stream with a read in flight.
+        if (reading_) {
+            tlsClosePending_ = true;
+            std::error_code ec;
+            socket_.cancel(ec);
+            return;
+        }
+        return StartTlsShutdown();
+    }
     std::error_code ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
     shutDown_ = true;
+    finSent_ = true;
+}
+
+// close_notify, then the client's answer (or its end) ends the connection.
+// The TLS layer reads what the client still sends meanwhile.
+void Connection::StartTlsShutdown() {
+    tlsClosePending_ = false;
+    if (shutDown_ || finished_) return;
+    shutDown_ = true;
+    tls_->stream.async_shutdown([self = shared_from_this()](std::error_code ec) {
+        self->Finish(ec ? "closed by the client (" + ec.message() + ")" : "closed by the client");
+    });
 }
 
 std::size_t Connection::UnacknowledgedBytes() const {
@@ -305,7 +384,7 @@ std::size_t Connection::UnacknowledgedBytes() const {
     if (ioctl(const_cast<asio::ip::tcp::socket&>(socket_).native_handle(), SIOCOUTQ, &queued) != 0 || queued < 0)
         return static_cast<std::size_t>(written_ - acked_);
     // The FIN of a half-close takes one place in the count until it is acknowledged.
-    if (shutDown_ && queued > 0) --queued;
+    if (finSent_ && queued > 0) --queued;
     return static_cast<std::size_t>(queued);
 }
 

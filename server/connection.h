@@ -32,6 +32,7 @@
 #define ASIO_STANDALONE
 #endif
 #include <asio.hpp>
+#include <asio/ssl/context.hpp>
 
 #include "server/request_reader.h"
 
@@ -90,9 +91,10 @@ class Connection : public std::enable_shared_from_this<Connection>, private Requ
 public:
     using Strand = asio::strand<asio::io_context::executor_type>;
 
-    // socket must have been made on strand.
+    // socket must have been made on strand. With tls, the connection speaks
+    // TLS (the server's side of the handshake first).
     Connection(Strand strand, asio::ip::tcp::socket socket, std::uint64_t serial, const ConnectionLimits& limits,
-               ConnectionEvents& events, asio::any_io_executor requestExecutor = {});
+               ConnectionEvents& events, asio::any_io_executor requestExecutor = {}, asio::ssl::context* tls = nullptr);
     ~Connection() override;
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -172,8 +174,13 @@ private:
     std::size_t UnacknowledgedBytes() const;
     void HandBack(Outgoing& out, std::vector<KeptPacket>& into);
 
+    void StartTlsShutdown();
+
+    struct TlsLayer;  // the TLS stream over socket_, when the connection speaks TLS
+
     Strand strand_;
     asio::ip::tcp::socket socket_;
+    std::unique_ptr<TlsLayer> tls_;
     asio::steady_timer timer_;
     asio::steady_timer ackTimer_;
     std::uint64_t serial_;
@@ -221,7 +228,9 @@ private:
     bool reading_ = false;
     bool writing_ = false;
     bool ackTimerArmed_ = false;
-    bool shutDown_ = false;
+    bool shutDown_ = false;               // our side sends nothing more (FIN, or TLS close_notify)
+    bool finSent_ = false;                // the FIN takes a place in the kernel's count
+    bool tlsClosePending_ = false;        // the read in flight is cancelled for the TLS close
     bool finishing_ = false;
     bool finished_ = false;
 

@@ -144,6 +144,20 @@ const std::vector<Option>& Options() {
          [](O& o, const char* v) { return v ? (o.friendships.push_back(v), std::string()) : "--add-friends needs ID:ID"; }},
         {"--admin-only", "", "do the account work above, then exit without serving",
          [](O& o, const char*) { return o.adminOnly = true, std::string(); }},
+        {"--tls-port", "N", "also serve TLS on this port (0 picks a free one and logs it); needs\n"
+                            "--tls-cert and --tls-key",
+         [](O& o, const char* v) {
+             unsigned long long n = 0;
+             if (!ParseNumber(v, 0, 65535, n)) return std::string("--tls-port needs a number 0..65535");
+             o.server.tls.port = static_cast<int>(n);
+             return std::string();
+         }},
+        {"--tls-cert", "FILE", "the server's certificate in PEM, then its chain",
+         [](O& o, const char* v) { return v && *v ? (o.server.tls.certFile = v, std::string()) : "--tls-cert needs a file"; }},
+        {"--tls-key", "FILE", "the certificate's private key in PEM",
+         [](O& o, const char* v) { return v && *v ? (o.server.tls.keyFile = v, std::string()) : "--tls-key needs a file"; }},
+        {"--tls-only", "", "serve TLS only: no plain listener (--port is then unused)",
+         [](O& o, const char*) { return o.server.tls.only = true, std::string(); }},
         {"--threads", "N", "network threads (default: one per core)",
          [](O& o, const char* v) {
              unsigned long long n = 0;
@@ -282,6 +296,10 @@ int main(int argc, char** argv) {
         if (!error.empty()) return Fail(error);
     }
 
+    const TlsOptions& tls = program.server.tls;
+    if (tls.port >= 0 && (tls.certFile.empty() || tls.keyFile.empty()))
+        return Fail("--tls-port needs --tls-cert and --tls-key");
+    if (tls.only && tls.port < 0) return Fail("--tls-only needs --tls-port");
     try {
         if (!program.server.cluster.natsUrl.empty() && !program.postgres)
             return Fail("--cluster needs --store with a PostgreSQL connection string");
@@ -323,7 +341,10 @@ int main(int argc, char** argv) {
         std::signal(SIGPIPE, SIG_IGN);
         Server server(*store, program.server);
         server.StopOnSignals();
-        Log(LogLevel::Info, "listening on " + program.server.address + ":" + std::to_string(server.Port()));
+        if (server.Port())
+            Log(LogLevel::Info, "listening on " + program.server.address + ":" + std::to_string(server.Port()));
+        if (server.TlsPort())
+            Log(LogLevel::Info, "listening (TLS) on " + program.server.address + ":" + std::to_string(server.TlsPort()));
         server.Run();
         Log(LogLevel::Info, "stopped");
         return 0;

@@ -13,6 +13,14 @@
 
 namespace vexa::server {
 
+// A TLS listener beside (or instead of) the plain one.
+struct TlsOptions {
+    int port = -1;          // -1: none; 0: any free port (see Server::TlsPort)
+    std::string certFile;   // PEM, the server's certificate first, then its chain
+    std::string keyFile;    // PEM
+    bool only = false;      // no plain listener at all
+};
+
 struct ServerOptions {
     std::string address = "127.0.0.1";
     std::uint16_t port = 7788;                        // 0: any free port (see Server::Port)
@@ -26,6 +34,7 @@ struct ServerOptions {
     unsigned storeThreads = 8;                        // handler threads for a store on another machine
     ThrottleOptions throttle;
     ClusterOptions cluster;                           // a NATS URL makes this node part of a cluster
+    TlsOptions tls;
 };
 
 struct ServerStats {

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <csignal>
+
+#include <asio/ssl.hpp>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -23,13 +25,14 @@ public:
     ~Impl() override;
 
     std::uint16_t Port() const { return port_; }
+    std::uint16_t TlsPort() const { return tlsPort_; }
     void Run();
     void Stop();
     void StopOnSignals();
     ServerStats Stats() const;
 
 private:
-    void Accept();
+    void Accept(asio::ip::tcp::acceptor& acceptor, bool tls);
     void FinishStopWhenIdle();
 
     // ConnectionEvents: each on the connection's request executor.
@@ -49,9 +52,12 @@ private:
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     asio::ip::tcp::acceptor acceptor_;
+    asio::ip::tcp::acceptor tlsAcceptor_;
+    std::unique_ptr<asio::ssl::context> tlsContext_;
     asio::signal_set signals_;
     asio::steady_timer stopDeadline_;
     std::uint16_t port_ = 0;
+    std::uint16_t tlsPort_ = 0;
     ServerCounters counters_;
     std::atomic<bool> stopping_{false};
     Router router_;
@@ -81,6 +87,7 @@ Server::Impl::Impl(Store& store, ServerOptions options)
       io_(static_cast<int>(ThreadCount(options_.networkThreads))),
       work_(asio::make_work_guard(io_)),
       acceptor_(io_),
+      tlsAcceptor_(io_),
       signals_(io_),
       stopDeadline_(io_),
       router_(store_, options_.maxMailPerUser, options_.limits.maxBacklogBytes),
@@ -89,12 +96,27 @@ Server::Impl::Impl(Store& store, ServerOptions options)
       storePool_(store.Blocking() ? std::make_unique<asio::thread_pool>(std::max(1u, options_.storeThreads)) : nullptr),
       handlers_(store_, router_, throttle_, options_, hashPool_, counters_, stopping_) {
     if (!InitPasswordHashing()) throw std::runtime_error("libsodium cannot be initialised");
-    asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options_.address), options_.port);
-    acceptor_.open(endpoint.protocol());
-    acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true));
-    acceptor_.bind(endpoint);
-    acceptor_.listen(asio::socket_base::max_listen_connections);
-    port_ = acceptor_.local_endpoint().port();
+    auto listen = [&](asio::ip::tcp::acceptor& acceptor, std::uint16_t port) {
+        asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options_.address), port);
+        acceptor.open(endpoint.protocol());
+        acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+        acceptor.bind(endpoint);
+        acceptor.listen(asio::socket_base::max_listen_connections);
+        return acceptor.local_endpoint().port();
+    };
+    const TlsOptions& tls = options_.tls;
+    if (tls.only && tls.port < 0) throw std::runtime_error("--tls-only needs --tls-port");
+    if (tls.port >= 0) {
+        tlsContext_ = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+        // TLS 1.2 or newer; the rest is OpenSSL's own choice of safe ciphers.
+        SSL_CTX_set_min_proto_version(tlsContext_->native_handle(), TLS1_2_VERSION);
+        tlsContext_->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_compression |
+                                 asio::ssl::context::single_dh_use);
+        tlsContext_->use_certificate_chain_file(tls.certFile);
+        tlsContext_->use_private_key_file(tls.keyFile, asio::ssl::context::pem);
+        tlsPort_ = listen(tlsAcceptor_, static_cast<std::uint16_t>(tls.port));
+    }
+    if (!tls.only) port_ = listen(acceptor_, options_.port);
     router_.SetArrivalHook(
         [this](std::int64_t account, int code, const std::string& payload) { handlers_.Arrived(account, code, payload); });
     if (!options_.cluster.natsUrl.empty()) {
@@ -104,13 +126,14 @@ Server::Impl::Impl(Store& store, ServerOptions options)
         if (cluster.node.empty()) {
             char host[256] = {};
             gethostname(host, sizeof host - 1);
-            cluster.node = std::string(host) + ":" + std::to_string(port_);
+            cluster.node = std::string(host) + ":" + std::to_string(port_ ? port_ : tlsPort_);
         }
         cluster_ = std::make_unique<Cluster>(cluster, *presence, router_);
         router_.SetRemote(cluster_.get());
         handlers_.SetClustered();
     }
-    Accept();
+    if (acceptor_.is_open()) Accept(acceptor_, false);
+    if (tlsAcceptor_.is_open()) Accept(tlsAcceptor_, true);
 }
 
 Server::Impl::~Impl() {
@@ -130,18 +153,18 @@ void Server::Impl::Run() {
     for (auto& t : others) t.join();
 }
 
-void Server::Impl::Accept() {
+void Server::Impl::Accept(asio::ip::tcp::acceptor& acceptor, bool tls) {
     // Each connection gets a strand of its own, and its socket is made on it.
     auto strand = asio::make_strand(io_);
     auto socket = std::make_shared<asio::ip::tcp::socket>(strand);
-    acceptor_.async_accept(*socket, [this, socket, strand](std::error_code ec) {
+    acceptor.async_accept(*socket, [this, &acceptor, tls, socket, strand](std::error_code ec) {
         if (stopping_) return;
         if (ec) {
             // Out of descriptors and the like: try again shortly rather than spin.
             Log(LogLevel::Warn, "accept: " + ec.message());
             auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(100));
-            timer->async_wait([this, timer](std::error_code) {
-                if (!stopping_) Accept();
+            timer->async_wait([this, timer, &acceptor, tls](std::error_code) {
+                if (!stopping_) Accept(acceptor, tls);
             });
             return;
         }
@@ -156,13 +179,14 @@ void Server::Impl::Accept() {
             asio::any_io_executor requests;
             if (storePool_) requests = asio::make_strand(*storePool_);
             auto conn = std::make_shared<Connection>(strand, std::move(*socket), nextSerial_++, options_.limits,
-                                                     static_cast<ConnectionEvents&>(*this), requests);
+                                                     static_cast<ConnectionEvents&>(*this), requests,
+                                                     tls ? tlsContext_.get() : nullptr);
             connections_.insert(conn);
             lock.unlock();
             Log(LogLevel::Debug, "connection #" + std::to_string(conn->Serial()) + " from " + conn->Peer());
             conn->Start();
         }
-        Accept();
+        Accept(acceptor, tls);
     });
 }
 
@@ -181,6 +205,7 @@ void Server::Impl::Stop() {
         if (stopping_.exchange(true)) return;
         std::error_code ec;
         acceptor_.close(ec);
+        tlsAcceptor_.close(ec);
         signals_.cancel(ec);
         std::vector<ConnectionPtr> all;
         {
@@ -239,6 +264,7 @@ ServerStats Server::Impl::Stats() const {
 Server::Server(Store& store, ServerOptions options) : impl_(std::make_unique<Impl>(store, std::move(options))) {}
 Server::~Server() = default;
 std::uint16_t Server::Port() const { return impl_->Port(); }
+std::uint16_t Server::TlsPort() const { return impl_->TlsPort(); }
 void Server::Run() { impl_->Run(); }
 void Server::Stop() { impl_->Stop(); }
 void Server::StopOnSignals() { impl_->StopOnSignals(); }

@@ -26,8 +26,10 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // The port actually bound (the chosen one when options.port was 0).
+    // The ports actually bound (the chosen one when the option was 0); 0 for
+    // a listener that is not there.
     std::uint16_t Port() const;
+    std::uint16_t TlsPort() const;
     // Serves until Stop has finished. The calling thread is one of the
     // network threads; the others are started and joined here.
     void Run();

@@ -21,11 +21,12 @@ const string kText(900, 'x');
 constexpr int kInFlight = 3000;
 
 struct Scene {
-    explicit Scene(ServerOptions options) : server(options) {}
+    Scene(ServerOptions options, bool tls) : server(options), tls(tls) {}
     ServerUnderTest server;
+    bool tls;
     Client writer{server.Port()};
     // A small receive buffer keeps most chats in the server's kernel and queue.
-    Client reader{server.Port(), 64 * 1024};
+    Client reader{tls ? server.TlsPort() : server.Port(), 64 * 1024, tls};
     std::unique_ptr<Client> next;  // the reader's next login
     int sent = 0;
 
@@ -43,6 +44,7 @@ struct CloseCase {
     std::function<void(Scene&)> close;
     bool resets;           // the reader vanishes with a reset instead of reading on
     bool readsAfterLinger; // the reader reads on only after the server gave up waiting
+    bool tls = false;      // the reader speaks TLS: the server counts acknowledgements on the wire
 };
 
 void WaitUntil(const std::function<bool()>& done) {
@@ -70,6 +72,19 @@ const CloseCase kCases[] = {
          ASSERT_EQ(s.next->Login("10003", "carol123"), "0");
      },
      false, true},
+    {"takeover, slow old client, over TLS", 16 << 20, std::chrono::milliseconds(20000),
+     [](Scene& s) {
+         s.SendChats(kInFlight);
+         s.next = std::make_unique<Client>(s.server.TlsPort(), 0, true);
+         ASSERT_EQ(s.next->Login("10003", "carol123"), "0");
+     },
+     false, true, true},
+    {"slow reader over TLS", 64 * 1024, std::chrono::milliseconds(20000),
+     [](Scene& s) {
+         while (s.server.Stats().slowReaders == 0 && s.sent < 40000) s.SendChats(200);
+         ASSERT_EQ(s.server.Stats().slowReaders, 1u);
+     },
+     false, false, true},
     {"idle time-out", 16 << 20, std::chrono::milliseconds(1000),
      [](Scene& s) {
          s.SendChats(kInFlight);
@@ -92,7 +107,9 @@ TEST(ServerClose, NothingReadFromTheSenderIsLost) {
         options.limits.maxBacklogBytes = c.backlog;
         options.limits.idleTimeout = c.idle;
         options.maxMailPerUser = 100000;
-        Scene s(options);
+        if (c.tls) options = ServerUnderTest::WithTls(options);
+        Scene s(options, c.tls);
+        ASSERT_TRUE(s.reader.Connected());
         ASSERT_EQ(s.reader.Login("10003", "carol123"), "0");
         ASSERT_EQ(s.writer.Login("10001", "alice123"), "0");
         s.writer.Sync();
@@ -122,7 +139,7 @@ TEST(ServerClose, NothingReadFromTheSenderIsLost) {
         }
 
         if (!s.next) {
-            s.next = std::make_unique<Client>(s.server.Port());
+            s.next = c.tls ? std::make_unique<Client>(s.server.TlsPort(), 0, true) : std::make_unique<Client>(s.server.Port());
             ASSERT_EQ(s.next->Login("10003", "carol123"), "0");
         }
         while (auto p = s.next->Read()) {
@@ -143,7 +160,7 @@ TEST(ServerClose, NothingReadFromTheSenderIsLost) {
         if (c.resets) {
             EXPECT_LE(first * 900, readerBuffer) << "lost more than the client's kernel held";
         }
-        std::printf("[ close ] %-20s %5d chats: %5zu on the old connection, %5zu at the next login, %d lost, "
+        std::printf("[ close ] %-36s %5d chats: %5zu on the old connection, %5zu at the next login, %d lost, "
                     "%d duplicates, %llu handed back\n",
                     c.name, s.sent, onOldConnection, ids.size() - onOldConnection, first, a.duplicates,
                     static_cast<unsigned long long>(s.server.Stats().handedBack));

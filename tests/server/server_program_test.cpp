@@ -83,7 +83,8 @@ TEST(ServerProgram, HelpListsEveryOption) {
                                "--admin-only", "--max-connections", "--max-backlog", "--login-timeout",
                                "--idle-timeout", "--max-mail", "--hash-threads", "--log-level", "--threads", "--linger",
                                "--throttle-account", "--throttle-address", "--throttle-delay", "--throttle-forget",
-                               "--throttle-lockout", "--help"})
+                               "--throttle-lockout", "--store", "--cluster", "--node-name", "--store-threads",
+                               "--tls-port", "--tls-cert", "--tls-key", "--tls-only", "--help"})
         EXPECT_NE(help.err.find(option), std::string::npos) << option;
     Program wrong({kProgram, "--port", "70000"});
     EXPECT_EQ(wrong.Wait(), 2);

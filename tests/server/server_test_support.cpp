@@ -1,6 +1,8 @@
 #include "server_test_support.h"
 
 #include <arpa/inet.h>
+#include <openssl/ssl.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -41,6 +43,13 @@ ServerOptions ServerUnderTest::FastOptions() {
     o.limits.idleTimeout = std::chrono::milliseconds(4000);
     o.limits.linger = std::chrono::milliseconds(1500);
     return o;
+}
+
+ServerOptions ServerUnderTest::WithTls(ServerOptions options) {
+    options.tls.port = 0;
+    options.tls.certFile = LocalhostCertificate().certFile;
+    options.tls.keyFile = LocalhostCertificate().keyFile;
+    return options;
 }
 
 PostgresUnderTest& SharedPostgres() {
@@ -135,7 +144,56 @@ std::string ServerFrame(int code, std::string_view payload) {
     return framed ? *framed : std::string();
 }
 
-Client::Client(std::uint16_t port, int receiveBuffer) {
+const TestCertificate& LocalhostCertificate() {
+    static const TestCertificate made = [] {
+        std::string dir = std::string(VEXA_ENGINE_DIR) + "/tls-" + std::to_string(getpid());
+        std::filesystem::create_directories(dir);
+        TestCertificate c{dir + "/cert.pem", dir + "/key.pem"};
+        std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2"
+                              " -subj /CN=localhost -addext subjectAltName=DNS:localhost -keyout '" +
+                              c.keyFile + "' -out '" + c.certFile + "' 2>/dev/null";
+        if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make a test certificate");
+        // The folder goes with the process.
+        static struct Remover {
+            std::string dir;
+            ~Remover() {
+                std::error_code ec;
+                std::filesystem::remove_all(dir, ec);
+            }
+        } remover{dir};
+        return c;
+    }();
+    return made;
+}
+
+namespace {
+SSL_CTX* ClientContext() {
+    static SSL_CTX* ctx = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+        SSL_CTX_load_verify_locations(c, LocalhostCertificate().certFile.c_str(), nullptr);
+        SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
+        return c;
+    }();
+    return ctx;
+}
+}  // namespace
+
+long Client::Receive(char* into, std::size_t size) {
+    if (!ssl_) return ::recv(fd_, into, size, 0);
+    int n = SSL_read(ssl_, into, static_cast<int>(size));
+    return n > 0 ? n : (SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN ? 0 : -1);
+}
+
+long Client::Transmit(const char* from, std::size_t size) {
+    if (!ssl_) return ::send(fd_, from, size, MSG_NOSIGNAL);
+    int n = SSL_write(ssl_, from, static_cast<int>(size));
+    return n > 0 ? n : -1;
+}
+
+bool Client::Pending() const { return ssl_ && SSL_pending(ssl_) > 0; }
+
+Client::Client(std::uint16_t port, int receiveBuffer, bool tls) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) return;
     if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
@@ -150,11 +208,20 @@ Client::Client(std::uint16_t port, int receiveBuffer) {
     }
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!tls) return;
+    signal(SIGPIPE, SIG_IGN);
+    ssl_ = SSL_new(ClientContext());
+    SSL_set_fd(ssl_, fd_);
+    SSL_set_tlsext_host_name(ssl_, "localhost");
+    SSL_set1_host(ssl_, "localhost");
+    if (SSL_connect(ssl_) != 1) Close();
 }
 
 Client::~Client() { Close(); }
 
 void Client::Close() {
+    if (ssl_) SSL_free(ssl_);
+    ssl_ = nullptr;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
@@ -175,7 +242,7 @@ int Client::ReceiveBuffer() const {
 
 void Client::SendRaw(std::string_view bytes) {
     while (fd_ >= 0 && !bytes.empty()) {
-        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        long n = Transmit(bytes.data(), bytes.size());
         if (n <= 0) return;
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
@@ -206,9 +273,9 @@ std::optional<Packet> Client::Read(std::chrono::milliseconds timeout) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return std::nullopt;
         pollfd pfd{fd_, POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+        if (!Pending() && ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
         char chunk[16384];
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        long n = Receive(chunk, sizeof chunk);
         if (n <= 0) return std::nullopt;
         buffer_.append(chunk, static_cast<std::size_t>(n));
     }
@@ -238,9 +305,9 @@ bool Client::WaitClosed(std::chrono::milliseconds timeout) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         pollfd pfd{fd_, POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return false;
+        if (!Pending() && ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return false;
         char chunk[4096];
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        long n = Receive(chunk, sizeof chunk);
         if (n <= 0) return true;
     }
     return true;

@@ -38,6 +38,9 @@ public:
     static ServerOptions FastOptions();
     int Nodes() const { return static_cast<int>(nodes_.size()); }
     std::uint16_t Port(int node = 0) const { return nodes_[static_cast<std::size_t>(node)].port; }
+    std::uint16_t TlsPort(int node = 0) const { return nodes_[static_cast<std::size_t>(node)].server->TlsPort(); }
+    // Options for a server that also speaks TLS with the test certificate.
+    static ServerOptions WithTls(ServerOptions options);
     // The node a user logs in on, so that users spread over the nodes.
     std::uint16_t PortFor(const std::string& user) const;
     // Stops every node and opens the same data in new ones.
@@ -80,7 +83,9 @@ struct Packet {
 class Client {
 public:
     // receiveBuffer, when not 0, is the socket's receive buffer (SO_RCVBUF).
-    explicit Client(std::uint16_t port, int receiveBuffer = 0);
+    // With tls the client speaks TLS and trusts the test certificate
+    // (TestCertificate); Connected() is false when the handshake fails.
+    explicit Client(std::uint16_t port, int receiveBuffer = 0, bool tls = false);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -109,9 +114,22 @@ public:
     int ReceiveBuffer() const;
 
 private:
+    // Through TLS when it is there; both as recv and send would answer.
+    long Receive(char* into, std::size_t size);
+    long Transmit(const char* from, std::size_t size);
+    bool Pending() const;
+
     int fd_ = -1;
+    struct ssl_st* ssl_ = nullptr;
     std::string buffer_;
 };
+
+// A certificate for "localhost" and its key, made once per test process
+// under the build folder (PEM files).
+struct TestCertificate {
+    std::string certFile, keyFile;
+};
+const TestCertificate& LocalhostCertificate();
 
 // The frame the server sends for code and payload (with its trailing zero).
 std::string ServerFrame(int code, std::string_view payload);
