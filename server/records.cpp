@@ -130,12 +130,19 @@ bool IsValidAccountName(std::string_view name) {
 }
 
 std::string ServerTimeText() {
+    // Every chat asks; the text changes once a second.
+    thread_local std::time_t shown = -1;
+    thread_local std::string text;
     std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char buffer[32];
-    std::size_t n = std::strftime(buffer, sizeof buffer, "%Y%m%d %H:%M:%S", &local);
-    return std::string(buffer, n);
+    if (now != shown) {
+        std::tm local{};
+        localtime_r(&now, &local);
+        char buffer[32];
+        std::size_t n = std::strftime(buffer, sizeof buffer, "%Y%m%d %H:%M:%S", &local);
+        text.assign(buffer, n);
+        shown = now;
+    }
+    return text;
 }
 
 }  // namespace vexa::server

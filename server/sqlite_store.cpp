@@ -5,6 +5,8 @@
 
 #include <map>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "server/store.h"
@@ -112,6 +114,12 @@ constexpr const char kProfileColumns[] =
     "id, name, nickname, littleword, birthday, sex, photo, pos_id, pos_ms, pos0, pos1, pos2, pos3,"
     " class, vip, status, status_note, style, afset, vp, lt";
 
+struct PairHash {
+    std::size_t operator()(const std::pair<std::int64_t, std::int64_t>& p) const {
+        return std::hash<std::int64_t>()(p.first * 1000003 ^ p.second);
+    }
+};
+
 class SqliteStore final : public Store {
 public:
     explicit SqliteStore(const std::string& path);
@@ -170,6 +178,13 @@ private:
     }
 
     std::mutex mutex_;
+    // The routing lookups of every chat, kept in memory: the server is the
+    // file's only writer (it holds the lock), so these cannot go stale.
+    // Names of accounts that exist only; a name asked for and not found
+    // costs the query each time, so a stranger cannot fill the cache.
+    std::unordered_map<std::string, std::int64_t> idByName_;
+    std::unordered_set<std::pair<std::int64_t, std::int64_t>, PairHash> blocked_;
+    bool blockedLoaded_ = false;
     sqlite3* db_ = nullptr;
     std::map<const char*, sqlite3_stmt*> cache_;  // keyed by the literal's address
 };
@@ -302,11 +317,15 @@ std::optional<Profile> SqliteStore::FindById(std::int64_t id) {
 
 std::optional<std::int64_t> SqliteStore::FindIdByName(std::string_view name) {
     Lock lock(mutex_);
+    auto found = idByName_.find(std::string(name));
+    if (found != idByName_.end()) return found->second;
     static const char sql[] = "SELECT id FROM accounts WHERE name = ?1";
     auto stmt = Prepare(sql);
     stmt.Bind(1, name);
     if (!stmt.Step()) return std::nullopt;
-    return stmt.Int(0);
+    std::int64_t id = stmt.Int(0);
+    idByName_.emplace(std::string(name), id);
+    return id;
 }
 
 std::string SqliteStore::PasswordHash(std::int64_t id) {
@@ -428,10 +447,13 @@ std::size_t SqliteStore::FriendCount(std::int64_t id) {
 
 bool SqliteStore::IsBlocked(std::int64_t owner, std::int64_t blocked) {
     Lock lock(mutex_);
-    static const char sql[] = "SELECT 1 FROM blacklist WHERE owner = ?1 AND blocked = ?2";
-    auto stmt = Prepare(sql);
-    stmt.Bind(1, owner).Bind(2, blocked);
-    return stmt.Step();
+    if (!blockedLoaded_) {
+        static const char sql[] = "SELECT owner, blocked FROM blacklist";
+        auto stmt = Prepare(sql);
+        while (stmt.Step()) blocked_.emplace(stmt.Int(0), stmt.Int(1));
+        blockedLoaded_ = true;
+    }
+    return blocked_.count({owner, blocked}) > 0;
 }
 
 void SqliteStore::RemoveRequest(std::int64_t from, std::int64_t to) {
@@ -448,6 +470,7 @@ void SqliteStore::BlockUser(std::int64_t owner, std::int64_t blocked) {
         RemoveRequest(owner, blocked);
         RemoveRequest(blocked, owner);
     });
+    if (blockedLoaded_) blocked_.emplace(owner, blocked);
 }
 
 void SqliteStore::AskFriend(std::int64_t from, std::int64_t to, std::string_view text, bool withText) {
@@ -460,6 +483,7 @@ void SqliteStore::AskFriend(std::int64_t from, std::int64_t to, std::string_view
         Prepare(kUnblock).Bind(1, from).Bind(2, to).Run();
         Prepare(kAsk).Bind(1, from).Bind(2, to).Bind(3, text).Bind(4, withText ? 1 : 0).Run();
     });
+    blocked_.erase({from, to});
 }
 
 bool SqliteStore::HasFriendRequest(std::int64_t from, std::int64_t to) {

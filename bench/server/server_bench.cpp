@@ -14,10 +14,13 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <asio/ssl.hpp>
 
 #include "protocol/frame.h"
 #include "server/log.h"
@@ -90,7 +93,12 @@ private:
 // frames carry one trailing byte, echoed client frames none).
 class BenchClient : public std::enable_shared_from_this<BenchClient> {
 public:
-    BenchClient(asio::io_context& io, int index, int trailer) : socket_(io), index_(index), trailer_(trailer) {}
+    // With tls, the client speaks TLS (checking nothing: the benchmark
+    // measures the cost of the encryption, not trust).
+    BenchClient(asio::io_context& io, int index, int trailer, asio::ssl::context* tls = nullptr)
+        : socket_(io), index_(index), trailer_(trailer) {
+        if (tls) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
+    }
     std::function<void(BenchClient&, const std::string&)> onFrame;
 
     void Connect(std::uint16_t port, std::function<void()> done) {
@@ -101,8 +109,20 @@ public:
                                       std::exit(1);
                                   }
                                   self->socket_.set_option(asio::ip::tcp::no_delay(true));
-                                  self->Read();
-                                  done();
+                                  if (!self->tls_) {
+                                      self->Read();
+                                      return done();
+                                  }
+                                  self->tls_->async_handshake(asio::ssl::stream_base::client,
+                                                              [self, done](std::error_code hec) {
+                                                                  if (hec) {
+                                                                      std::fprintf(stderr, "handshake: %s\n",
+                                                                                   hec.message().c_str());
+                                                                      std::exit(1);
+                                                                  }
+                                                                  self->Read();
+                                                                  done();
+                                                              });
                               });
     }
     void Write(std::string frame) {
@@ -120,14 +140,18 @@ private:
             return;
         }
         writing_ = true;
-        asio::async_write(socket_, asio::buffer(queue_.front()), [self = shared_from_this()](std::error_code ec, std::size_t) {
+        auto done = [self = shared_from_this()](std::error_code ec, std::size_t) {
             if (ec) return;
             self->queue_.pop_front();
             self->WriteNext();
-        });
+        };
+        if (tls_)
+            asio::async_write(*tls_, asio::buffer(queue_.front()), std::move(done));
+        else
+            asio::async_write(socket_, asio::buffer(queue_.front()), std::move(done));
     }
     void Read() {
-        socket_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](std::error_code ec, std::size_t n) {
+        auto onRead = [self = shared_from_this()](std::error_code ec, std::size_t n) {
             if (ec) return;
             self->input_.append(self->chunk_.data(), n);
             std::size_t at = 0;
@@ -141,9 +165,14 @@ private:
             }
             self->input_.erase(0, at);
             self->Read();
-        });
+        };
+        if (tls_)
+            tls_->async_read_some(asio::buffer(chunk_), std::move(onRead));
+        else
+            socket_.async_read_some(asio::buffer(chunk_), std::move(onRead));
     }
     asio::ip::tcp::socket socket_;
+    std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
     int index_;
     int trailer_;
     std::deque<std::string> queue_;
@@ -275,10 +304,11 @@ struct Target {
 };
 
 // Connects count clients (logged in, for the server) on io; false on failure.
-bool Connect(asio::io_context& io, Target& target, std::uint16_t port, int count, bool logIn) {
+bool Connect(asio::io_context& io, Target& target, std::uint16_t port, int count, bool logIn,
+             asio::ssl::context* tls = nullptr) {
     int ready = 0, loggedIn = 0;
     for (int i = 0; i < count; ++i) {
-        auto c = std::make_shared<BenchClient>(io, i, logIn ? 1 : 0);
+        auto c = std::make_shared<BenchClient>(io, i, logIn ? 1 : 0, tls);
         c->onFrame = [&](BenchClient&, const std::string& frame) {
             if (frame.compare(4, 5, "00020") == 0 && frame.size() == 10) ++loggedIn;
         };
@@ -316,6 +346,7 @@ int main(int argc, char** argv) {
     int rate = 10000;
     int openClients = 1000;
     int openSeconds = 5;
+    bool tls = true;
     auto list = [](const std::string& text) {
         std::vector<int> out;
         for (std::size_t at = 0; at < text.size();) {
@@ -333,6 +364,7 @@ int main(int argc, char** argv) {
         else if (arg == "--rate" && i + 1 < argc) rate = std::max(0, std::atoi(argv[++i]));
         else if (arg == "--open-clients" && i + 1 < argc) openClients = std::max(2, std::atoi(argv[++i]));
         else if (arg == "--open-seconds" && i + 1 < argc) openSeconds = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--no-tls") tls = false;
         else if (arg == "--clients" && i + 1 < argc) {
             sizes.clear();
             for (int n : list(argv[++i]))
@@ -345,6 +377,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: vexa_server_bench [--clients 10,100,1000] [--threads 1,N] [--messages 20000]\n"
                          "                         [--window 4] [--rate 10000] [--open-clients 1000] [--open-seconds 5]\n"
+                         "                         [--no-tls]\n"
                          "--rate 0 leaves out the open-loop run.\n");
             return 2;
         }
@@ -375,6 +408,7 @@ int main(int argc, char** argv) {
         std::printf("%-9s %7s %7s | %12s %9s %9s | %12s %9s %9s | %6s\n", "", "threads", "clients", "server msg/s",
                     "p50 us", "p99 us", "echo msg/s", "p50 us", "p99 us", "ratio");
         std::vector<std::string> openRows;
+        std::map<std::pair<unsigned, int>, Result> plainAt;
         for (unsigned threads : threadCounts) {
             asio::io_context io(1);
             Target server, echo;
@@ -398,6 +432,7 @@ int main(int argc, char** argv) {
                 Result routed = RunRing(io, server.clients, n, window, perClient, true);
                 Result bare = RunRing(io, echo.clients, n, window, perClient, false);
                 PrintRow("", threads, n, routed, bare);
+                plainAt[{threads, n}] = routed;
             }
             if (rate > 0) {
                 auto duration = std::chrono::milliseconds(openSeconds * 1000);
@@ -408,6 +443,43 @@ int main(int argc, char** argv) {
                               openClients, rate, routed.p50us, routed.p99us, routed.p999us, bare.p50us, bare.p99us,
                               bare.p999us);
                 openRows.push_back(row);
+            }
+        }
+        if (tls && status == 0) {
+            // The same rings through the server's TLS listener, beside the plain rows above.
+            std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+            std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1"
+                               " -subj /CN=localhost -keyout '" + key + "' -out '" + cert + "' 2>/dev/null";
+            if (std::system(make.c_str()) != 0) {
+                std::fprintf(stderr, "openssl could not make a certificate\n");
+                return 1;
+            }
+            asio::ssl::context clientTls(asio::ssl::context::tls_client);
+            std::printf("\nThe same through the TLS listener (TLS 1.2 or 1.3 as OpenSSL chooses), beside plain:\n");
+            std::printf("%-9s %7s %7s | %12s %9s %9s | %12s | %6s\n", "", "threads", "clients", "TLS msg/s", "p50 us",
+                        "p99 us", "plain msg/s", "ratio");
+            unsigned threads = threadCounts.back();
+            asio::io_context io(1);
+            Target server;
+            server::ServerOptions options;
+            options.port = 0;
+            options.networkThreads = threads;
+            options.maxConnections = static_cast<std::size_t>(most) + 16;
+            options.tls.port = 0;
+            options.tls.only = true;
+            options.tls.certFile = cert;
+            options.tls.keyFile = key;
+            server.server = std::make_unique<server::Server>(*store, options);
+            server.serverThread = std::thread([&] { server.server->Run(); });
+            if (!Connect(io, server, server.server->TlsPort(), most, true, &clientTls)) return 1;
+            for (int n : sizes) {
+                int perClient = std::max(1, total / n);
+                Result secure = RunRing(io, server.clients, n, window, perClient, true);
+                Result plain = plainAt[{threads, n}];
+                std::printf("%-9s %7u %7d | %12.0f %9.0f %9.0f | %12.0f | %6.2f\n", "", threads, n, secure.perSecond,
+                            secure.p50us, secure.p99us, plain.perSecond,
+                            plain.perSecond > 0 ? secure.perSecond / plain.perSecond : 0.0);
+                std::fflush(stdout);
             }
         }
         if (!openRows.empty()) {
