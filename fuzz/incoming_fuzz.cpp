@@ -59,7 +59,7 @@ public:
 class Session : public net::ClientSocketSession {
 public:
     Session(std::string_view ownId, CheckingPort& port) : ownId_(ownId), port_(port) {}
-    void OnConnectResult(bool) override {}
+    void OnConnectResult(bool, int) override {}
     bool PostServerClosed() override { return true; }
     void HandleServerPacket(const char* bytes, int size) override {
         protocol::HandleServerPacket(bytes, size, ownId_, port_);

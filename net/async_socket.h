@@ -43,8 +43,19 @@ constexpr long kReadAndCloseEvents = kEventRead | kEventClose;                  
 constexpr int kErrorWouldBlock = 10035;  // WSAEWOULDBLOCK
 constexpr int kErrorInvalid = 10022;     // WSAEINVAL
 constexpr int kErrorNotSocket = 10038;   // WSAENOTSOCK
+constexpr int kErrorNotConnected = 10057;  // WSAENOTCONN
 
-class AsyncSocket;
+// What a transport reports its notifications to: the socket, or a layer
+// between the socket and the network (the encrypted transport).
+class NotificationSink {
+public:
+    // Runs the notification for one event bit. May delete the sink, and with
+    // it the transport that called, before it returns.
+    virtual void DispatchNotification(long event, int error) = 0;
+
+protected:
+    ~NotificationSink() = default;
+};
 
 // The platform side of one asynchronous socket. Results follow the Windows
 // Sockets calls they stand for.
@@ -52,11 +63,10 @@ class Transport {
 public:
     virtual ~Transport() = default;
 
-    // The socket that receives this transport's notifications, through
-    // AsyncSocket::DispatchNotification. A transport must not touch itself
-    // after that call returns: the socket, and with it the transport, may
-    // have been deleted inside it.
-    virtual void Attach(AsyncSocket* owner) = 0;
+    // The sink that receives this transport's notifications. A transport
+    // must not touch itself after DispatchNotification returns: the socket,
+    // and with it the transport, may have been deleted inside it.
+    virtual void Attach(NotificationSink* owner) = 0;
 
     // Makes a non-blocking TCP handle on any local port and selects events.
     virtual bool Create(long events) = 0;
@@ -77,9 +87,14 @@ public:
     // Closes the handle; harmless without one. No notification of the old
     // handle is delivered after it.
     virtual void Close() = 0;
+    // Delivers a notification of this event later, from the message loop, as
+    // the platform itself does for a state that lasts (data still there). For
+    // a layer that holds bytes the network no longer announces. Dropped when
+    // the handle is closed first.
+    virtual void PostNotification(long event) = 0;
 };
 
-class AsyncSocket {
+class AsyncSocket : public NotificationSink {
 public:
     // transport may be null: every operation then fails with
     // kErrorNotSocket, as on a socket that could not be made.
@@ -108,7 +123,7 @@ public:
     // Entry point of the transport: runs the notification for one event bit.
     // Notifications for an object whose destruction is pending are dropped.
     // May delete this object before it returns (see Destroy).
-    void DispatchNotification(long event, int error);
+    void DispatchNotification(long event, int error) final;
 
     // Destroys socket now, or, when one of its notifications is running,
     // makes it inert at once and deletes it when the outermost one returns.

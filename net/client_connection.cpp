@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "net/secure_transport.h"
 #include "protocol/requests.h"
 #include "protocol/system_texts.h"
 
@@ -31,10 +32,24 @@ bool ClientConnection::Connect() {
     // notification: its socket stops reporting before it is closed.
     socket_.reset();
 
+    if (!security_.Valid()) {
+        host_.ReportLoginResult(0, texts::kSecuritySettingInvalid);
+        return false;
+    }
+
     std::unique_ptr<Transport> transport = host_.MakeTransport();
     if (!transport) {
         host_.ShowMessage(texts::kSocketCreateFailed);
         return false;
+    }
+    if (security_.Encrypted()) {
+        std::unique_ptr<TlsEngine> engine = host_.MakeTlsEngine(serverAddress_);
+        if (!engine) {
+            host_.ReportLoginResult(0, texts::kTlsHandshakeFailed);
+            return false;
+        }
+        transport = std::make_unique<SecureTransport>(std::move(transport), std::move(engine), security_.Mode(),
+                                                      security_.Pin());
     }
     socket_.reset(new IMClientSocket(std::move(transport)));
     IMClientSocket* socket = socket_.get();
@@ -47,12 +62,20 @@ bool ClientConnection::Connect() {
     return true;
 }
 
-void ClientConnection::OnConnectResult(bool connected) {
+void ClientConnection::OnConnectResult(bool connected, int error) {
     if (connected) {
         SendLoginRequest();
-    } else {
-        host_.ReportLoginResult(0, texts::kConnectFailed);
+        return;
     }
+    const char* text = texts::kConnectFailed;
+    switch (static_cast<TlsFailure>(error)) {
+        case TlsFailure::Handshake: text = texts::kTlsHandshakeFailed; break;
+        case TlsFailure::Untrusted: text = texts::kTlsUntrusted; break;
+        case TlsFailure::WrongName: text = texts::kTlsWrongName; break;
+        case TlsFailure::WrongFingerprint: text = texts::kTlsWrongFingerprint; break;
+        default: break;
+    }
+    host_.ReportLoginResult(0, text);
 }
 
 void ClientConnection::SendLoginRequest() {

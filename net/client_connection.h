@@ -11,7 +11,8 @@
 // Connection states as the IM program sees them:
 //   no socket        -> Login -> connecting
 //   connecting       -> connect notification: connected (login request sent)
-//                       or failed (kind 1, "连接服务器失败")
+//                       or failed (kind 1, "连接服务器失败", or for an
+//                       encrypted connection what failed in the handshake)
 //   connected        -> close by the server: closed (kind 4); Login; CloseClient
 //   failed / closed  -> Login (new socket); CloseClient
 // SendPacket refuses in every state but connected.
@@ -27,6 +28,7 @@
 #include "VexaIMPlusRecords.h"
 #include "net/async_socket.h"
 #include "net/packet_socket.h"
+#include "net/tls.h"
 
 namespace vexa::net {
 
@@ -44,6 +46,10 @@ public:
     virtual void HandleServerPacket(const char* bytes, int size) = 0;
     // The platform side of a new socket; null when it cannot be made.
     virtual std::unique_ptr<Transport> MakeTransport() = 0;
+    // The system's TLS for one connection to serverName (the name the
+    // certificate must carry, also sent to the server); null where the
+    // platform has none, which refuses every encrypted connect.
+    virtual std::unique_ptr<TlsEngine> MakeTlsEngine(const std::string& serverName) { return nullptr; }
     // One line for the debugger output (GBK text, with its line end).
     virtual void DebugLine(const char* gbk) = 0;
 };
@@ -58,14 +64,20 @@ public:
 
     // Stored unchecked; used at the next Connect.
     void SetServerParam(std::string address, unsigned port);
+    // Plain TCP (the default) or TLS with one of the two checks; used at the
+    // next Connect. False for a setting that is refused, after which every
+    // Connect fails until a good one is made (never plain instead).
+    bool SetSecurity(int mode, std::string_view fingerprint) { return security_.Set(mode, fingerprint); }
+    const SecuritySetting& Security() const { return security_; }
     // Keeps a copy of the record and connects. Null gives false.
     bool Login(const IM_USER_LOGINDATA* record);
     // Replaces the socket and starts connecting to the stored server. True
     // when the connection is made or under way; the login request follows
     // by itself once it is made.
     bool Connect();
-    // The connect outcome, from the socket's connect notification.
-    void OnConnectResult(bool connected) override;
+    // The connect outcome, from the socket's connect notification. A failed
+    // connect reports kind 1 with the text for its error.
+    void OnConnectResult(bool connected, int error = 0) override;
     // Request code 1; nothing when the user id or password is empty.
     void SendLoginRequest();
     // Queues one framed request. False (nothing queued) without a connected
@@ -102,6 +114,7 @@ private:
     SocketPtr<IMClientSocket> socket_;
     std::string serverAddress_;
     unsigned serverPort_ = 0;
+    SecuritySetting security_;
     IM_USER_LOGINDATA loginData_{};
 };
 

@@ -152,7 +152,7 @@ IMClientSocket::~IMClientSocket() = default;
 
 void IMClientSocket::OnConnect(int error) {
     SetConnected(error == 0);
-    if (session_) session_->OnConnectResult(IsConnected());
+    if (session_) session_->OnConnectResult(IsConnected(), error);
     PacketSocket::OnConnect(error);
 }
 

@@ -119,8 +119,9 @@ private:
 class ClientSocketSession {
 public:
     virtual ~ClientSocketSession() = default;
-    // The outcome of the connect attempt (true: connected).
-    virtual void OnConnectResult(bool connected) = 0;
+    // The outcome of the connect attempt (true: connected); error is the
+    // connect notification's code: a socket error, or a TlsFailure.
+    virtual void OnConnectResult(bool connected, int error) = 0;
     // The other end closed the connection.
     virtual bool PostServerClosed() = 0;
     // One complete server packet (bytes from the first length character,

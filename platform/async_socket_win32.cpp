@@ -11,7 +11,7 @@ namespace {
 static_assert(net::kEventRead == FD_READ && net::kEventWrite == FD_WRITE && net::kEventConnect == FD_CONNECT &&
               net::kEventClose == FD_CLOSE);
 static_assert(net::kErrorWouldBlock == WSAEWOULDBLOCK && net::kErrorInvalid == WSAEINVAL &&
-              net::kErrorNotSocket == WSAENOTSOCK);
+              net::kErrorNotSocket == WSAENOTSOCK && net::kErrorNotConnected == WSAENOTCONN);
 
 constexpr char kWindowClass[] = "VexaIMPlusSocketWindow";
 
@@ -131,6 +131,12 @@ void WinsockTransport::Close() {
     if (!socket_) return;
     socket_.reset();
     DiscardQueuedNotifications();
+}
+
+void WinsockTransport::PostNotification(long event) {
+    if (!socket_ || !window_) return;
+    ::PostMessageA(window_.get(), kSocketMessage, static_cast<WPARAM>(socket_.get()),
+                   WSAMAKESELECTREPLY(static_cast<WORD>(event), 0));
 }
 
 void WinsockTransport::DiscardQueuedNotifications() {

@@ -30,7 +30,7 @@ public:
     static std::unique_ptr<WinsockTransport> Make();
     ~WinsockTransport() override;
 
-    void Attach(net::AsyncSocket* owner) override { owner_ = owner; }
+    void Attach(net::NotificationSink* owner) override { owner_ = owner; }
     bool Create(long events) override;
     // address: a dotted IPv4 address or a host name (resolved here, blocking,
     // IPv4 only). A port above 65535 or an address with a NUL in it is
@@ -41,6 +41,9 @@ public:
     int Send(const char* bytes, int n) override;
     bool AsyncSelect(long events) override;
     void Close() override;
+    // Posts the event as WSAAsyncSelect would, to the same window and for the
+    // same handle, so Close discards it like any other.
+    void PostNotification(long event) override;
 
     // The send buffer size (SO_SNDBUF) given to each new handle; 0 keeps the
     // system's. Tests make it small to provoke partial sends.
@@ -62,7 +65,7 @@ private:
     UniqueWindow window_;
     DWORD windowThread_ = 0;
     UniqueSocket socket_;
-    net::AsyncSocket* owner_ = nullptr;
+    net::NotificationSink* owner_ = nullptr;
     int lastError_ = 0;
     int sendBufferSize_ = 0;
 };

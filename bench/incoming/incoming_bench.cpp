@@ -125,7 +125,7 @@ std::vector<std::string> Cut(const std::string& stream) {
 class Session : public net::ClientSocketSession {
 public:
     explicit Session(CountingPort& port) : port_(port) {}
-    void OnConnectResult(bool) override {}
+    void OnConnectResult(bool, int) override {}
     bool PostServerClosed() override { return true; }
     void HandleServerPacket(const char* bytes, int size) override {
         ++packets;

@@ -15,6 +15,18 @@ bool TransportScript::Arrive(std::string_view bytes) {
     return Notify(kEventRead);
 }
 
+int TransportScript::DeliverPosted() {
+    int delivered = 0;
+    while (!posted.empty() && owner != nullptr && open) {
+        const long event = posted.front();
+        posted.erase(posted.begin());
+        ++delivered;
+        // A posted message reaches the handle whatever is selected now.
+        owner->DispatchNotification(event, 0);
+    }
+    return delivered;
+}
+
 ScriptedTransport::ScriptedTransport(std::shared_ptr<TransportScript> script) : script_(std::move(script)) {
     script_->transportAlive = true;
 }
@@ -24,7 +36,7 @@ ScriptedTransport::~ScriptedTransport() {
     script_->owner = nullptr;
 }
 
-void ScriptedTransport::Attach(AsyncSocket* owner) { script_->owner = owner; }
+void ScriptedTransport::Attach(NotificationSink* owner) { script_->owner = owner; }
 
 bool ScriptedTransport::Create(long events) {
     ++script_->createCount;
@@ -103,7 +115,12 @@ void ScriptedTransport::Close() {
     if (!script_->open) return;
     script_->open = false;
     script_->selected = 0;
+    script_->posted.clear();
     ++script_->closeCount;
+}
+
+void ScriptedTransport::PostNotification(long event) {
+    if (script_->open) script_->posted.push_back(event);
 }
 
 }  // namespace vexa::net::testing

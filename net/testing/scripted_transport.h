@@ -49,7 +49,8 @@ struct TransportScript {
     int closeCount = 0;
     bool open = false;                  // a handle exists
     long selected = 0;                  // the events selected now
-    AsyncSocket* owner = nullptr;       // the attached socket
+    NotificationSink* owner = nullptr;  // the attached socket (or layer)
+    std::vector<long> posted;           // PostNotification's events, not yet delivered
     bool transportAlive = false;        // the transport object exists
 
     // Delivers one notification as the platform would: only for an open
@@ -58,6 +59,10 @@ struct TransportScript {
     bool Notify(long event, int error = 0);
     // Lets bytes arrive and delivers a read notification.
     bool Arrive(std::string_view bytes);
+    // Delivers the posted notifications, oldest first, as the message loop
+    // would; also those posted meanwhile. Returns how many were delivered.
+    // The socket may be destroyed inside.
+    int DeliverPosted();
     // The last events selected (0 when none).
     long LastSelection() const { return selections.empty() ? 0 : selections.back(); }
 };
@@ -67,7 +72,7 @@ public:
     explicit ScriptedTransport(std::shared_ptr<TransportScript> script);
     ~ScriptedTransport() override;
 
-    void Attach(AsyncSocket* owner) override;
+    void Attach(NotificationSink* owner) override;
     bool Create(long events) override;
     bool Connect(const std::string& address, unsigned port) override;
     int LastError() const override { return lastError_; }
@@ -75,6 +80,7 @@ public:
     int Send(const char* bytes, int n) override;
     bool AsyncSelect(long events) override;
     void Close() override;
+    void PostNotification(long event) override;
 
 private:
     std::shared_ptr<TransportScript> script_;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/testing/fake_tls_engine.h"
 #include "net/testing/scripted_transport.h"
 #include "protocol/frame.h"
 #include "protocol/system_texts.h"
@@ -53,11 +54,19 @@ public:
         return std::make_unique<ScriptedTransport>(script);
     }
     void DebugLine(const char* gbk) override { debugLines.emplace_back(gbk); }
+    std::unique_ptr<TlsEngine> MakeTlsEngine(const std::string& serverName) override {
+        tlsNames.push_back(serverName);
+        if (!canMakeTls) return nullptr;
+        return std::make_unique<testing::FakeTlsEngine>(tls);
+    }
 
     TransportScript& Script() { return *scripts.back(); }
 
     TransportScript scriptTemplate;
     bool canMakeTransport = true;
+    bool canMakeTls = true;
+    testing::FakeTlsScript tls;
+    std::vector<std::string> tlsNames;
     std::vector<std::shared_ptr<TransportScript>> scripts;
     std::vector<std::string> messages;
     std::vector<std::pair<int, std::string>> results;
@@ -225,6 +234,66 @@ TEST(ClientConnectionTest, RefusedLogins) {
     EXPECT_FALSE(f.connection.Login(nullptr));
     EXPECT_TRUE(f.host.scripts.empty());
     EXPECT_TRUE(f.host.messages.empty());
+}
+
+TEST(ClientConnectionTest, TheSecuritySettingDecidesTheNextConnectAndEveryRefusalHasItsText) {
+    const std::string pin(64, 'a');
+    struct Case {
+        const char* name;
+        int mode;
+        std::string fingerprint;
+        std::function<void(Fixture&)> setUp;
+        std::string server;        // the server's bytes after the connect
+        const char* refusal;       // kind 1 text, or null when the login request went out
+        bool underWay;             // IM_LoginSvr's result
+    };
+    const auto none = [](Fixture&) {};
+    const std::string handshake = testing::FakeServerHandshake();
+    const Case cases[] = {
+        {"TLS, trusted", 1, "", none, handshake, nullptr, true},
+        {"TLS, pinned", 2, pin, [](Fixture& f) { f.host.tls.facts.fingerprint.fill(0xAA); }, handshake, nullptr, true},
+        {"untrusted", 1, "", [](Fixture& f) { f.host.tls.facts.chainErrorStatus = 0x10000; }, handshake,
+         texts::kTlsUntrusted, true},
+        {"wrong name", 1, "", [](Fixture& f) { f.host.tls.facts.policyError = kPolicyWrongName; }, handshake,
+         texts::kTlsWrongName, true},
+        {"wrong fingerprint", 2, pin, none, handshake, texts::kTlsWrongFingerprint, true},
+        {"a plain server", 1, "", none, ServerPacket(2, "0"), texts::kTlsHandshakeFailed, true},
+        {"a refused setting", 2, "AB:CD", none, "", texts::kSecuritySettingInvalid, false},
+        {"no TLS on the platform", 1, "", [](Fixture& f) { f.host.canMakeTls = false; }, "",
+         texts::kTlsHandshakeFailed, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        f.connection.SetServerParam("localhost", 6000);
+        c.setUp(f);
+        EXPECT_EQ(f.connection.SetSecurity(c.mode, c.fingerprint), c.refusal != texts::kSecuritySettingInvalid);
+        ASSERT_EQ(f.connection.Login(&f.record), c.underWay);
+        if (c.underWay) {
+            ASSERT_TRUE(f.host.Script().Notify(kEventConnect, 0));
+            f.host.Script().Arrive(c.server);
+            EXPECT_EQ(f.host.tlsNames, std::vector<std::string>{"localhost"});
+            testing::FakeWire wire;
+            ASSERT_TRUE(testing::ParseFakeWire(f.host.Script().wire, wire));
+            EXPECT_EQ(wire.plain, c.refusal ? "" : kLoginRequest);
+        } else if (c.refusal == texts::kSecuritySettingInvalid) {
+            EXPECT_TRUE(f.host.scripts.empty());
+        }
+        EXPECT_EQ(f.connection.IsConnected(), c.refusal == nullptr);
+        if (c.refusal) {
+            EXPECT_EQ(f.host.results, (std::vector<std::pair<int, std::string>>{{0, c.refusal}}));
+        } else {
+            EXPECT_TRUE(f.host.results.empty());
+        }
+    }
+
+    // A new setting leaves the connection that is up as it is.
+    Fixture f;
+    f.LogIn();
+    ASSERT_TRUE(f.connection.SetSecurity(1, ""));
+    EXPECT_TRUE(f.connection.SendKeepAlive());
+    EXPECT_EQ(f.host.Script().wire, kLoginRequest + "00130007Keepalive");
+    EXPECT_TRUE(f.host.tlsNames.empty());
 }
 
 TEST(ClientConnectionTest, KeepAliveAndExitRequests) {

@@ -55,6 +55,11 @@ const TextCase kTexts[] = {
     {"kInstallerMissingBefore", kInstallerMissingBefore, u8"安装文件<"},
     {"kInstallerMissingAfter", kInstallerMissingAfter, u8">不存在，请重新下载！"},
     {"kSystemNoticeCaption", kSystemNoticeCaption, u8"系统提示"},
+    {"kTlsHandshakeFailed", kTlsHandshakeFailed, u8"加密连接失败:握手失败"},
+    {"kTlsUntrusted", kTlsUntrusted, u8"加密连接失败:服务器证书不受信任"},
+    {"kTlsWrongName", kTlsWrongName, u8"加密连接失败:服务器证书与主机名不符"},
+    {"kTlsWrongFingerprint", kTlsWrongFingerprint, u8"加密连接失败:服务器证书指纹不符"},
+    {"kSecuritySettingInvalid", kSecuritySettingInvalid, u8"加密连接失败:加密设置无效"},
     // The whole texts with values in place.
     {"StartFailedText", StartFailedText("Error:201"), u8"启动失败,错误号:(Error:201)！"},
     {"BadPacketText", BadPacketText(12, 16), u8"非法数据包:nPageLen:12,nLen:16"},
