@@ -94,6 +94,14 @@ public:
     bool IM_PlusInit(HWND ownWindow, HWND hostWindow, PROMID role);
     void IM_ResetOutPromWnd(HWND hostWindow);
     void IM_SetIMSvrParam(IMString address, unsigned int port);
+    // How the next connect is protected: plain TCP (the default), or TLS
+    // checked against the system's trusted roots and the host name given to
+    // IM_SetIMSvrParam, or TLS checked against the SHA-256 fingerprint of
+    // the server's certificate (64 hexadecimal digits, pairs optionally
+    // separated by ':'; ignored in the other modes). False for an unknown
+    // mode or a fingerprint that does not parse; every login then fails with
+    // kind 1 until a good setting is made, and none falls back to plain.
+    bool IM_SetIMSvrSecurity(IMSECURITY mode, IMString fingerprint);
     bool IM_LoginSvr(IM_USER_LOGINDATA* login);
     void IM_KeepActive();
     void IM_ExitSvr();

@@ -43,6 +43,9 @@ extern "C" {
 #define VEXAIM_PROGCOMMAND_POSITION 4
 #define VEXAIM_MSG_HOST_UNLOADED 3
 #define VEXAIM_MSG_PACKET 4
+#define VEXAIM_SECURITY_PLAIN 0
+#define VEXAIM_SECURITY_TLS_SYSTEM 1
+#define VEXAIM_SECURITY_TLS_PINNED 2
 IMPLUS_SAME(VEXAIM_ROLE_IM, PROMID_IM);
 IMPLUS_SAME(VEXAIM_IMCOMMAND_DATA, IMCOMMAND_DATA);
 IMPLUS_SAME(VEXAIM_PROGCOMMAND_LOGIN, PROGCOMMAND_LOGIN);
@@ -51,6 +54,9 @@ IMPLUS_SAME(VEXAIM_PROGCOMMAND_USER_DATA, PROGCOMMAND_USER_DATA);
 IMPLUS_SAME(VEXAIM_PROGCOMMAND_POSITION, PROGCOMMAND_POSITION);
 IMPLUS_SAME(VEXAIM_MSG_HOST_UNLOADED, PROM_VexaIM_MSG_HOST_UNLOADED);
 IMPLUS_SAME(VEXAIM_MSG_PACKET, PROM_VexaIM_MSG_PACKET);
+IMPLUS_SAME(VEXAIM_SECURITY_PLAIN, IMSECURITY_PLAIN);
+IMPLUS_SAME(VEXAIM_SECURITY_TLS_SYSTEM, IMSECURITY_TLS_SYSTEM);
+IMPLUS_SAME(VEXAIM_SECURITY_TLS_PINNED, IMSECURITY_TLS_PINNED);
 
 /* Bytes that always hold the installed program's path with its NUL
    (VexaIM_PROM_CheckIMSetup), and the IM window title with its NUL. */
@@ -61,6 +67,11 @@ IMPLUS_SAME(VEXAIM_MSG_PACKET, PROM_VexaIM_MSG_PACKET);
 VEXAIMC_API int VEXAIMC_CALL VexaIM_IM_PlusInit(HWND ownWindow, HWND hostWindow, int role);
 VEXAIMC_API void VEXAIMC_CALL VexaIM_IM_ResetOutPromWnd(HWND hostWindow);
 VEXAIMC_API void VEXAIMC_CALL VexaIM_IM_SetIMSvrParam(const char* address, unsigned int port);
+/* mode: a VEXAIM_SECURITY_ value; fingerprint: for the pinned mode, the
+   server certificate's SHA-256 as 64 hexadecimal digits, pairs optionally
+   separated by ':'. 0 when refused: every login then fails (kind 1) until a
+   good setting is made; nothing falls back to plain TCP. */
+VEXAIMC_API int VEXAIMC_CALL VexaIM_IM_SetIMSvrSecurity(int mode, const char* fingerprint);
 VEXAIMC_API int VEXAIMC_CALL VexaIM_IM_LoginSvr(const IM_USER_LOGINDATA* login);
 VEXAIMC_API void VEXAIMC_CALL VexaIM_IM_KeepActive(void);
 VEXAIMC_API void VEXAIMC_CALL VexaIM_IM_ExitSvr(void);

@@ -27,7 +27,7 @@ extern "C" {
 #define IMPLUS_TOPROM_WPARAM 59
 #define IMPLUS_TOIM_PACKET 4 /* PROM_VexaIM_MSG_PACKET */
 
-/* The four enumerations have int's size in C as in C++, where their
+/* The enumerations have int's size in C as in C++, where their
    underlying type is fixed to int. */
 #ifdef __cplusplus
 #define IMPLUS_ENUM(name) enum name : int
@@ -59,6 +59,14 @@ IMPLUS_ENUM(PROGCOMMAND) {
 IMPLUS_ENUM(PROM_VexaIM_MSG) {
     PROM_VexaIM_MSG_HOST_UNLOADED = 3, /* posted by the library when a host that launched the IM program unloads */
     PROM_VexaIM_MSG_PACKET = 4         /* announces a packet (sent by PROM_SendDataToIM) */
+};
+
+/* How the IM program's connection to the server is protected
+   (IM_SetIMSvrSecurity); in force from the next connect on. */
+IMPLUS_ENUM(IMSECURITY) {
+    IMSECURITY_PLAIN = 0,      /* plain TCP, the default */
+    IMSECURITY_TLS_SYSTEM = 1, /* TLS 1.2+; the system's trusted roots and the server's host name */
+    IMSECURITY_TLS_PINNED = 2  /* TLS 1.2+; the SHA-256 fingerprint of the server's certificate */
 };
 
 
@@ -343,6 +351,7 @@ typedef struct IM_SENDASK_LIST {
 IMPLUS_SAME(IMPLUS_TOIM_PACKET, PROM_VexaIM_MSG_PACKET);
 IMPLUS_SIZE(enum PROMID, 4);
 IMPLUS_SIZE(enum PROGCOMMAND, 4);
+IMPLUS_SIZE(enum IMSECURITY, 4);
 
 IMPLUS_SIZE(IM_USER_LOGINDATA, 41);
 IMPLUS_LAYOUT(IM_USER_LOGINDATA, password, 21);

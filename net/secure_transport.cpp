@@ -221,7 +221,9 @@ void SecureTransport::ContinueHandshake() {
         const TlsEngine::Step step = engine_->Handshake(handshakeIn_.data(), handshakeIn_.size(), consumed, out);
         handshakeIn_.erase(0, std::min(consumed, handshakeIn_.size()));
         pending_.append(out);
-        if (step == TlsEngine::Step::Failed || !Flush()) return FailHandshake(TlsFailure::Handshake);
+        // Sent even when the handshake failed: it is then the alert that tells the server why.
+        const bool sent = Flush();
+        if (step == TlsEngine::Step::Failed || !sent) return FailHandshake(TlsFailure::Handshake);
         if (step == TlsEngine::Step::Done) return FinishHandshake();
     }
 }

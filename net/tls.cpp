@@ -1,6 +1,13 @@
 #include "net/tls.h"
 
+#include "VexaIMPlusRecords.h"
+
 namespace vexa::net {
+
+static_assert(static_cast<int>(SecurityMode::Plain) == IMSECURITY_PLAIN &&
+              static_cast<int>(SecurityMode::TlsSystem) == IMSECURITY_TLS_SYSTEM &&
+              static_cast<int>(SecurityMode::TlsPinned) == IMSECURITY_TLS_PINNED);
+
 namespace {
 
 int HexDigit(char c) {

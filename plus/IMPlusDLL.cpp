@@ -23,6 +23,9 @@ void IMPlusDLL::IM_ResetOutPromWnd(HWND host) { Session().SetOtherWindow(host); 
 void IMPlusDLL::IM_SetIMSvrParam(IMString address, unsigned int port) {
     Session().SetServerParam(std::string(address.c_str(), address.length()), port);
 }
+bool IMPlusDLL::IM_SetIMSvrSecurity(IMSECURITY mode, IMString fingerprint) {
+    return Session().SetServerSecurity(mode, std::string_view(fingerprint.c_str(), fingerprint.length()));
+}
 bool IMPlusDLL::IM_LoginSvr(IM_USER_LOGINDATA* login) { return Session().Login(login); }
 void IMPlusDLL::IM_KeepActive() { Session().KeepActive(); }
 void IMPlusDLL::IM_ExitSvr() { Session().SendExitRequest(); }

@@ -46,6 +46,9 @@ void VEXAIMC_CALL VexaIM_IM_ResetOutPromWnd(HWND host) { Plus().IM_ResetOutPromW
 void VEXAIMC_CALL VexaIM_IM_SetIMSvrParam(const char* address, unsigned int port) {
     Plus().IM_SetIMSvrParam(Text(address), port);
 }
+int VEXAIMC_CALL VexaIM_IM_SetIMSvrSecurity(int mode, const char* fingerprint) {
+    return Plus().IM_SetIMSvrSecurity(static_cast<IMSECURITY>(mode), Text(fingerprint)) ? 1 : 0;
+}
 int VEXAIMC_CALL VexaIM_IM_LoginSvr(const IM_USER_LOGINDATA* login) {
     return Plus().IM_LoginSvr(const_cast<IM_USER_LOGINDATA*>(login)) ? 1 : 0;
 }

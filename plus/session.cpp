@@ -211,6 +211,9 @@ void PlusSession::HandleServerPacket(const char* bytes, int size) {
 }
 
 std::unique_ptr<net::Transport> PlusSession::MakeTransport() { return platform_.MakeTransport(); }
+std::unique_ptr<net::TlsEngine> PlusSession::MakeTlsEngine(const std::string& serverName) {
+    return platform_.MakeTlsEngine(serverName);
+}
 void PlusSession::DebugLine(const char* gbk) { platform_.DebugOutput(gbk); }
 void PlusSession::DebugLine(const std::string& gbk) { platform_.DebugOutput(gbk); }
 long PlusSession::Notify(int kind, const void* lParam) { return NotifyOwn(kind, reinterpret_cast<std::intptr_t>(lParam)); }

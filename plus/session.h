@@ -52,6 +52,7 @@ public:
 
     // The server connection.
     void SetServerParam(std::string address, unsigned port) { connection_.SetServerParam(std::move(address), port); }
+    bool SetServerSecurity(int mode, std::string_view fingerprint) { return connection_.SetSecurity(mode, fingerprint); }
     virtual bool Login(const IM_USER_LOGINDATA* login);
     void KeepActive() { connection_.KeepActive(); }
     void SendExitRequest() { connection_.SendExitRequest(); }
@@ -93,6 +94,7 @@ private:
     void ShowMessage(const std::string& gbk) override;
     void HandleServerPacket(const char* bytes, int size) override;
     std::unique_ptr<net::Transport> MakeTransport() override;
+    std::unique_ptr<net::TlsEngine> MakeTlsEngine(const std::string& serverName) override;
     void DebugLine(const char* gbk) override;
     long Notify(int kind, const void* lParam) override;
     void Post(int kind, long lParam) override;

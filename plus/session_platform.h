@@ -8,6 +8,7 @@
 
 #include "ipc/shared_block.h"
 #include "net/async_socket.h"
+#include "net/tls.h"
 
 namespace vexa::plus {
 
@@ -31,6 +32,9 @@ public:
     // The platform side of a new socket, made on the calling thread; null
     // when it cannot be made.
     virtual std::unique_ptr<net::Transport> MakeTransport() = 0;
+    // The system's TLS for one connection to serverName; null where the
+    // platform has none (every encrypted connect is then refused).
+    virtual std::unique_ptr<net::TlsEngine> MakeTlsEngine(const std::string& serverName) { return nullptr; }
     // The current local time as "%Y%m%d %H:%M:%S".
     virtual std::string LocalTimeText() = 0;
 };

@@ -1,6 +1,7 @@
 #include "plus/session_platform_win32.h"
 
 #include "platform/async_socket_win32.h"
+#include "platform/tls_schannel_win32.h"
 
 #include <windows.h>
 
@@ -32,6 +33,9 @@ void Win32SessionPlatform::ShowMessageBox(Window owner, const std::string& text,
 void Win32SessionPlatform::DebugOutput(const std::string& line) { ::OutputDebugStringA(line.c_str()); }
 
 std::unique_ptr<net::Transport> Win32SessionPlatform::MakeTransport() { return platform::WinsockTransport::Make(); }
+std::unique_ptr<net::TlsEngine> Win32SessionPlatform::MakeTlsEngine(const std::string& serverName) {
+    return platform::MakeSchannelEngine(serverName);
+}
 
 std::string Win32SessionPlatform::LocalTimeText() {
     SYSTEMTIME now;

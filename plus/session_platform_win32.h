@@ -14,6 +14,7 @@ public:
     void ShowMessageBox(Window owner, const std::string& text, const std::string& caption, unsigned style) override;
     void DebugOutput(const std::string& line) override;
     std::unique_ptr<net::Transport> MakeTransport() override;
+    std::unique_ptr<net::TlsEngine> MakeTlsEngine(const std::string& serverName) override;
     std::string LocalTimeText() override;
 };
 

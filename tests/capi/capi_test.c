@@ -255,6 +255,8 @@ static void LoginChecks(HWND own) {
     memset(&login, 0, sizeof login);
     strcpy(login.userId, "10001");
     strcpy(login.password, "alice123");
+    Check(VexaIM_IM_SetIMSvrSecurity(VEXAIM_SECURITY_TLS_PINNED, "zz") == 0, "a fingerprint that does not parse is refused", 0);
+    Check(VexaIM_IM_SetIMSvrSecurity(VEXAIM_SECURITY_PLAIN, NULL) == 1, "plain TCP is accepted again", 0);
     VexaIM_IM_SetIMSvrParam("127.0.0.1", ntohs(address.sin_port));
     Check(VexaIM_IM_LoginSvr(&login) == 1, "IM_LoginSvr starts the connection", 0);
 

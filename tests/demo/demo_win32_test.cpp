@@ -16,20 +16,12 @@
 
 namespace {
 
-std::string UnixToWine(const std::string& path) {
-    std::string out = "Z:" + path;
-    for (char& c : out)
-        if (c == '/') c = '\\';
-    return out;
-}
-
-// Only Z:, which every prefix maps to the Unix root, has a Unix twin.
-std::string WineToUnix(const std::string& path) {
-    std::string out = path.substr(2);
-    for (char& c : out)
-        if (c == '\\') c = '/';
-    return out;
-}
+using vexa::testing::FileExists;
+using vexa::testing::ReadAll;
+using vexa::testing::ShellQuote;
+using vexa::testing::UnixProgram;
+using vexa::testing::UnixToWine;
+using vexa::testing::WineToUnix;
 
 std::string ServerBinary() {
     char buffer[1024];
@@ -38,71 +30,28 @@ std::string ServerBinary() {
     return VEXA_SERVER_BINARY;
 }
 
-bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-// Runs a Unix shell command; Wine starts Unix programs but gives no handle
-// to wait on, so the command leaves its traces in files.
-bool RunUnix(const std::string& command) {
-    std::string line = "Z:\\bin\\sh -c \"" + command + "\"";
-    std::vector<char> buffer(line.begin(), line.end());
-    buffer.push_back('\0');
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return true;
-}
-
-// The reference server on a free loopback port with a fresh database. It is
-// bounded by timeout(1) as well, so it cannot outlive a test that dies.
+// The reference server on a free loopback port with a fresh database.
+// extra: further options, already quoted for the shell.
 class ReferenceServer {
 public:
-    explicit ReferenceServer(const std::string& folder) : folder_(folder) {}
-    ~ReferenceServer() { Stop(); }
+    explicit ReferenceServer(const std::string& folder) : folder_(folder), program_(folder, "server") {}
 
-    bool Start(std::string& address) {
-        std::string dir = WineToUnix(folder_);
-        // Removed here and not by the shell, which runs on its own time: a
-        // log left by an earlier run would name an old port.
-        for (const char* name : {"\\server.pid", "\\server.log", "\\vexaim.db", "\\vexaim.db-wal", "\\vexaim.db-shm"})
+    bool Start(std::string& address, const std::string& extra = "") {
+        for (const char* name : {"\\vexaim.db", "\\vexaim.db-wal", "\\vexaim.db-shm"})
             DeleteFileA((folder_ + name).c_str());
-        RunUnix("echo $$ > '" + dir +
-                "/server.pid'; exec timeout 200 '" + ServerBinary() + "' --address 127.0.0.1 --port 0 --database '" + dir +
-                "/vexaim.db' --seed-demo 2> '" + dir + "/server.log'");
-        started_ = true;
-        std::regex listening("listening on (127\\.0\\.0\\.1:[0-9]+)");
-        for (int i = 0; i < 200; ++i) {
-            std::smatch m;
-            std::string log = ReadAll(folder_ + "\\server.log");
-            if (std::regex_search(log, m, listening)) {
-                address = m[1];
-                return true;
-            }
-            Sleep(50);
-        }
-        return false;
+        program_.Start(ShellQuote(ServerBinary()) + " --address 127.0.0.1 --port 0 --database " +
+                       ShellQuote(WineToUnix(folder_) + "/vexaim.db") + " --seed-demo " + extra);
+        address = program_.WaitForLog("listening on (127\\.0\\.0\\.1:[0-9]+)");
+        return !address.empty();
     }
-
-    void Stop() {
-        if (!started_) return;
-        started_ = false;
-        std::string dir = WineToUnix(folder_);
-        RunUnix("kill $(cat '" + dir + "/server.pid') 2>/dev/null");
-        Sleep(300);
-    }
+    // The port of the TLS listener, once the log names it ("" if it does not).
+    std::string TlsPort() const { return program_.WaitForLog("listening \\(TLS\\) on 127\\.0\\.0\\.1:([0-9]+)"); }
+    std::string Log() const { return program_.Log(); }
+    void Stop() { program_.Stop(); }
 
 private:
     std::string folder_;
-    bool started_ = false;
+    UnixProgram program_;
 };
 
 std::string GbkToUtf8(const std::string& gbk) {
@@ -152,7 +101,7 @@ TEST(DemoScenario, EveryWindowReceivesTheWholeConversation) {
 
     ReferenceServer server(folder);
     std::string address;
-    ASSERT_TRUE(server.Start(address)) << ReadAll(folder + "\\server.log");
+    ASSERT_TRUE(server.Start(address)) << server.Log();
 
     std::string scenario = UnixToWine(VEXA_SCENARIO_DIR);
     // What bob's IM program needs reaches it through the environment, since
@@ -209,7 +158,7 @@ TEST(DemoScenario, EveryOtherRequestReachesTheOtherWindow) {
     for (const char* name : {"\\alice.log", "\\carol.log"}) DeleteFileA((folder + name).c_str());
     ReferenceServer server(folder);
     std::string address;
-    ASSERT_TRUE(server.Start(address)) << ReadAll(folder + "\\server.log");
+    ASSERT_TRUE(server.Start(address)) << server.Log();
 
     std::string scripts = UnixToWine(VEXA_FEATURES_DIR);
     // alice is the IM program that makes the shared blocks; carol opens them

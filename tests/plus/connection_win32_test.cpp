@@ -1,10 +1,15 @@
 // The IM side's server connection through the DLL under Wine, against a real
 // TCP peer on loopback: what goes on the wire, what the IM window is told.
 #include <winsock2.h>
+#include <windows.h>
+#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +45,7 @@ struct Notice {
     WPARAM kind;
     LPARAM lParam;
     IM_LOGIN_RESULT login;  // kind 1 only
+    std::string from;       // kind 18 only
 };
 
 class Connection : public ::testing::Test {
@@ -53,8 +59,9 @@ protected:
             }
             if (msg != WM_IMPLUS_NOTIFY) return 0;
             handled = true;
-            Notice n{w, l, {}};
+            Notice n{w, l, {}, {}};
             if (w == IMN_LOGIN_RESULT) std::memcpy(&n.login, reinterpret_cast<const void*>(l), sizeof n.login);
+            if (w == IMN_INVITE) n.from = reinterpret_cast<const IM_INVITE_DATA*>(l)->fromUser;
             notices.push_back(n);
             if (onNotify) return onNotify(w, l);
             return answer;
@@ -74,17 +81,24 @@ protected:
     // Logs in as 10001 and answers success; the peer has then seen the login
     // and the automatic request 44.
     void LogIn(const char* id = "10001") {
-        plus.IM_SetIMSvrParam("127.0.0.1", server.Port());
+        plus.IM_SetIMSvrParam(Address().c_str(), Port());
         auto login = Login(id, "secret");
+        const int before = server.Connections();
         ASSERT_TRUE(plus.IM_LoginSvr(&login));
+        ASSERT_TRUE(server.WaitForConnections(before + 1));
         const std::string expected = Frame(std::string("0001") + id + "!|!secret");
         ASSERT_TRUE(server.WaitForBytes(expected.size()));
         ASSERT_EQ(server.Received(), expected);
-        ASSERT_TRUE(server.Send(ServerPacket(2, "0")));
+        ASSERT_TRUE(server.Send(Answer(ServerPacket(2, "0"))));
         ASSERT_TRUE(PumpUntil([&] { return Count(IMN_LOGIN_RESULT) == 1; }));
+        ASSERT_EQ(notices.back().login.result, 1);
         ASSERT_TRUE(server.WaitForBytes(expected.size() + Frame(std::string("0044") + id).size()));
         sent = server.Received().size();
     }
+    // Where the IM side connects, and how the peer's answer goes out.
+    virtual std::string Address() { return "127.0.0.1"; }
+    virtual unsigned short Port() { return server.Port(); }
+    virtual std::string Answer(const std::string& bytes) { return bytes; }
     // What the peer received since the last call.
     std::string NewBytes(std::size_t atLeast) {
         server.WaitForBytes(sent + atLeast, -1, 5000);
@@ -357,6 +371,300 @@ TEST_F(Connection, HostCommandsLogInAndChangeThePosition) {
     EXPECT_EQ(NewBytes(0), "");
     PostMessageA(hostWindow, WM_CLOSE, 0, 0);
     host.Wait();
+}
+
+// ---- the encrypted transport, against a TLS server of OpenSSL's that relays
+// to the test's own peer
+
+const char kTlsHandshakeFailed[] = "\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\x3a\xce\xd5\xca\xd6\xca\xa7\xb0\xdc";  // 加密连接失败:握手失败
+const char kTlsUntrusted[] = "\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\x3a\xb7\xfe\xce\xf1\xc6\xf7\xd6\xa4\xca\xe9"
+                             "\xb2\xbb\xca\xdc\xd0\xc5\xc8\xce";  // 加密连接失败:服务器证书不受信任
+const char kTlsWrongName[] = "\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\x3a\xb7\xfe\xce\xf1\xc6\xf7\xd6\xa4\xca\xe9"
+                             "\xd3\xeb\xd6\xf7\xbb\xfa\xc3\xfb\xb2\xbb\xb7\xfb";  // 加密连接失败:服务器证书与主机名不符
+const char kTlsWrongFingerprint[] = "\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\x3a\xb7\xfe\xce\xf1\xc6\xf7\xd6\xa4"
+                                    "\xca\xe9\xd6\xb8\xce\xc6\xb2\xbb\xb7\xfb";  // 加密连接失败:服务器证书指纹不符
+const char kSettingInvalid[] = "\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\x3a\xbc\xd3\xc3\xdc\xc9\xe8\xd6\xc3\xce"
+                               "\xde\xd0\xa7";  // 加密连接失败:加密设置无效
+
+// The certificates made for the tests (tests/support/make-test-certs.sh).
+std::string CertFile(const std::string& name) { return UnixToWine(VEXA_TLS_CERTS) + "\\" + name; }
+std::string Fingerprint(const std::string& certificate) {
+    std::string text = ReadAll(CertFile(certificate + ".sha256"));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+// The test CA is trusted in this prefix only: its Root store, as a user of
+// the machine would install a company CA.
+class TrustTestCa : public ::testing::Environment {
+public:
+    void SetUp() override {
+        const std::string der = ReadAll(CertFile("ca.der"));
+        ASSERT_FALSE(der.empty()) << "no test CA at " << CertFile("ca.der");
+        HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "Root");
+        ASSERT_NE(root, nullptr);
+        EXPECT_TRUE(CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
+                                                     reinterpret_cast<const BYTE*>(der.data()),
+                                                     static_cast<DWORD>(der.size()), CERT_STORE_ADD_USE_EXISTING,
+                                                     nullptr));
+        CertCloseStore(root, 0);
+    }
+};
+const auto* const g_trust = ::testing::AddGlobalTestEnvironment(new TrustTestCa);
+
+// Commands of the TLS peer's framed mode (tests/support/tls_peer.cpp).
+std::string PeerCommand(char command, const std::string& data) {
+    const std::uint32_t n = static_cast<std::uint32_t>(data.size());
+    std::string out(1, command);
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((n >> shift) & 0xFF);
+    return out + data;
+}
+std::string Record(const std::string& data) { return PeerCommand('R', data); }
+
+class SecureConnection : public Connection {
+protected:
+    void SetUp() override {
+        Connection::SetUp();
+        CreateDirectoryA(folder.c_str(), nullptr);
+    }
+    void TearDown() override {
+        Connection::TearDown();
+        // The setting is the process's session's: the next test starts plain.
+        plus.IM_SetIMSvrSecurity(IMSECURITY_PLAIN, "");
+        peer.Stop();
+    }
+    // The TLS server in front of the test's peer, with a certificate of the
+    // test set; options: more options for it.
+    void StartPeer(const std::string& certificate, const std::string& options = "--framed") {
+        peer.Stop();
+        const std::string portFile = folder + "\\peer.port";
+        DeleteFileA(portFile.c_str());
+        const std::string certs = VEXA_TLS_CERTS;
+        ASSERT_TRUE(FileExists(UnixToWine(VEXA_TLS_PEER_BINARY)))
+            << "no TLS peer at " << VEXA_TLS_PEER_BINARY << " (build the native preset first)";
+        peer.Start(ShellQuote(VEXA_TLS_PEER_BINARY) + " --cert " + ShellQuote(certs + "/" + certificate + ".pem") +
+                       " --key " + ShellQuote(certs + "/" + certificate + ".key") + " --port-file " +
+                       ShellQuote(WineToUnix(portFile)) + " --backend " + std::to_string(server.Port()) + " " + options,
+                   120);
+        ASSERT_TRUE(PumpUntil([&] { return FileExists(portFile); })) << peer.Log();
+        peerPort = static_cast<unsigned short>(std::atoi(ReadAll(portFile).c_str()));
+        ASSERT_NE(peerPort, 0);
+    }
+    std::string Address() override { return "localhost"; }
+    unsigned short Port() override { return peerPort; }
+    std::string Answer(const std::string& bytes) override { return Record(bytes); }
+    void Secure(IMSECURITY mode, const std::string& fingerprint) {
+        ASSERT_TRUE(plus.IM_SetIMSvrSecurity(mode, fingerprint.c_str()));
+    }
+    // The inviters of every kind-18 notice so far.
+    std::vector<std::string> Inviters() {
+        std::vector<std::string> from;
+        for (const auto& n : notices)
+            if (n.kind == IMN_INVITE) from.push_back(n.from);
+        return from;
+    }
+    std::string LastLoginMessage() {
+        for (auto n = notices.rbegin(); n != notices.rend(); ++n)
+            if (n->kind == IMN_LOGIN_RESULT) return n->login.message;
+        return "(no kind 1)";
+    }
+
+    std::string folder = ExeDirectory() + "tls-peer";
+    UnixProgram peer{folder, "tls-peer"};
+    unsigned short peerPort = 0;
+};
+
+TEST_F(SecureConnection, LogsInAndTalksInBothCheckingModes) {
+    std::string lower = Fingerprint("server");
+    lower.erase(std::remove(lower.begin(), lower.end(), ':'), lower.end());
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+    struct Row {
+        const char* name;
+        IMSECURITY mode;
+        const char* certificate;
+        std::string fingerprint;
+    };
+    const Row rows[] = {
+        {"system roots and host name", IMSECURITY_TLS_SYSTEM, "server", ""},
+        {"pinned, a self-made certificate", IMSECURITY_TLS_PINNED, "selfmade", Fingerprint("selfmade")},
+        {"pinned, written without colons", IMSECURITY_TLS_PINNED, "server", lower},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        notices.clear();
+        StartPeer(row.certificate);
+        Secure(row.mode, row.fingerprint);
+        // The peer sees the plaintext the plain tests see: the login, request 44.
+        LogIn("u1");
+        server.Send(Record(ServerPacket(31, "u2!|!u1")));
+        ASSERT_TRUE(PumpUntil([&] { return Inviters().size() == 1; }));
+        plus.IM_SendInviteMsg("u2");
+        EXPECT_EQ(NewBytes(11), Frame("0031u1!|!u2"));
+        plus.IM_CloseClient();
+    }
+}
+
+TEST_F(SecureConnection, RecordsCutAnywhereGiveThePacketsOfPlainTcp) {
+    std::vector<std::string> packets, want;
+    for (int i = 2; i <= 6; ++i) {
+        packets.push_back(ServerPacket(31, "u" + std::to_string(i) + "!|!u1"));
+        want.push_back("u" + std::to_string(i));
+    }
+    std::string all;
+    for (const auto& p : packets) all += p;
+    std::string inFrames;  // a record boundary inside every frame
+    for (std::size_t at = 0; at < all.size(); at += packets[0].size()) {
+        inFrames += Record(all.substr(at, 5)) + Record(all.substr(at + 5, packets[0].size() - 5));
+    }
+    std::string bytewise;  // the first frame a byte per record
+    for (char c : packets[0]) bytewise += Record(std::string(1, c));
+    bytewise += Record(all.substr(packets[0].size()));
+    struct Row {
+        const char* name;
+        std::string options;
+        std::string commands;
+        int times;  // how often the packets come
+    };
+    const Row rows[] = {
+        {"every frame in one record", "--framed", Record(all), 1},
+        {"a record boundary inside every frame", "--framed", inFrames, 1},
+        {"the first frame a byte per record", "--framed", bytewise, 1},
+        {"records cut into one-byte TCP segments", "--framed --tcp-chunk 1", inFrames + Record(all), 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        notices.clear();
+        StartPeer("server", row.options);
+        Secure(IMSECURITY_TLS_SYSTEM, "");
+        LogIn("u1");
+        server.Send(row.commands);
+        std::vector<std::string> expected;
+        for (int i = 0; i < row.times; ++i) expected.insert(expected.end(), want.begin(), want.end());
+        ASSERT_TRUE(PumpUntil([&] { return Inviters().size() >= expected.size(); }, 20000));
+        PumpFor(100);
+        EXPECT_EQ(Inviters(), expected);
+        plus.IM_CloseClient();
+    }
+}
+
+TEST_F(SecureConnection, ACertificateThatFailsItsCheckIsRefusedWithItsReason) {
+    struct Row {
+        const char* name;
+        IMSECURITY mode;
+        std::string fingerprint;
+        const char* served;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {"no trusted root", IMSECURITY_TLS_SYSTEM, "", "selfmade", kTlsUntrusted},
+        {"a chain the server leaves incomplete", IMSECURITY_TLS_SYSTEM, "", "partial", kTlsUntrusted},
+        {"another host's name", IMSECURITY_TLS_SYSTEM, "", "wrongname", kTlsWrongName},
+        {"another certificate than the pinned one", IMSECURITY_TLS_PINNED, Fingerprint("selfmade"), "server",
+         kTlsWrongFingerprint},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        notices.clear();
+        StartPeer(row.served);
+        Secure(row.mode, row.fingerprint);
+        plus.IM_SetIMSvrParam("localhost", peerPort);
+        auto login = Login("10001", "secret");
+        ASSERT_TRUE(plus.IM_LoginSvr(&login));
+        ASSERT_TRUE(PumpUntil([&] { return Count(IMN_LOGIN_RESULT) == 1; }));
+        EXPECT_EQ(notices.back().login.result, 0);
+        EXPECT_EQ(LastLoginMessage(), row.reason);
+        // Not a byte of the IM side went out: no password, no request. (The
+        // TLS server may have finished its side and reached the test's peer.)
+        const int connections = server.Connections();
+        PumpFor(200);
+        plus.IM_KeepActive();
+        PumpFor(100);
+        for (int i = 0; i < server.Connections(); ++i) EXPECT_EQ(server.Received(i), "") << "connection " << i;
+        EXPECT_LE(server.Connections(), connections + 1);
+        EXPECT_EQ(Count(IMN_SERVER_CLOSED), 0);
+    }
+
+    // A refused setting refuses the login too, and says so.
+    notices.clear();
+    EXPECT_FALSE(plus.IM_SetIMSvrSecurity(IMSECURITY_TLS_PINNED, "00:11"));
+    auto login = Login("10001", "secret");
+    EXPECT_FALSE(plus.IM_LoginSvr(&login));
+    EXPECT_EQ(LastLoginMessage(), kSettingInvalid);
+}
+
+TEST_F(SecureConnection, PlainAndEncryptedEndsThatDoNotMatchFailCleanly) {
+    auto login = Login("10001", "secret");
+    struct Row {
+        const char* name;
+        std::function<void()> serverDoes;
+    };
+    // An encrypted client at a plain server: it answers as it would a login,
+    // or hangs up on bytes it does not understand.
+    const Row rows[] = {
+        {"the plain server answers", [&] { server.Send(ServerPacket(2, "0")); }},
+        {"the plain server hangs up", [&] { server.CloseConnection(); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        notices.clear();
+        Secure(IMSECURITY_TLS_SYSTEM, "");
+        plus.IM_SetIMSvrParam("localhost", server.Port());
+        const int before = server.Connections();
+        ASSERT_TRUE(plus.IM_LoginSvr(&login));
+        ASSERT_TRUE(server.WaitForConnections(before + 1));
+        ASSERT_TRUE(server.WaitForBytes(5));
+        // What reached the plain server is a TLS hello, not the login.
+        EXPECT_EQ(server.Received()[0], '\x16');
+        row.serverDoes();
+        ASSERT_TRUE(PumpUntil([&] { return Count(IMN_LOGIN_RESULT) == 1; }));
+        EXPECT_EQ(notices.back().login.result, 0);
+        EXPECT_EQ(LastLoginMessage(), kTlsHandshakeFailed);
+        EXPECT_EQ(server.Received().find("secret"), std::string::npos);
+        PumpFor(200);
+        EXPECT_EQ(Count(IMN_SERVER_CLOSED), 0);
+    }
+
+    // A plain client at a TLS server: the server hangs up, which the IM
+    // program hears as the close of a connection it has.
+    notices.clear();
+    StartPeer("server");
+    ASSERT_TRUE(plus.IM_SetIMSvrSecurity(IMSECURITY_PLAIN, ""));
+    plus.IM_SetIMSvrParam("localhost", peerPort);
+    ASSERT_TRUE(plus.IM_LoginSvr(&login));
+    ASSERT_TRUE(PumpUntil([&] { return Count(IMN_SERVER_CLOSED) == 1; }));
+    PumpFor(300);
+    EXPECT_EQ(Count(IMN_SERVER_CLOSED), 1);
+    EXPECT_EQ(Count(IMN_LOGIN_RESULT), 0);
+}
+
+TEST_F(SecureConnection, EndOrBreakOfTheSessionIsOneKind4) {
+    struct Row {
+        const char* name;
+        std::string commands;
+    };
+    const Row rows[] = {
+        {"close_notify, TCP left open", "C"},
+        {"close_notify, then the TCP close", "CQ"},
+        {"TCP close without close_notify", "Q"},
+        {"bytes that are no record", PeerCommand('G', "0005000800")},
+        {"a record that does not decrypt", PeerCommand('G', std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, 'x'))},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        notices.clear();
+        StartPeer("server");
+        Secure(IMSECURITY_TLS_SYSTEM, "");
+        LogIn("u1");
+        server.Send(row.commands);
+        ASSERT_TRUE(PumpUntil([&] { return Count(IMN_SERVER_CLOSED) == 1; }));
+        PumpFor(300);
+        EXPECT_EQ(Count(IMN_SERVER_CLOSED), 1);
+        // Like after a TCP close: requests are refused from here on.
+        plus.IM_KeepActive();
+        PumpFor(100);
+        EXPECT_EQ(server.Received().size(), sent);
+        plus.IM_CloseClient();
+    }
 }
 
 }  // namespace

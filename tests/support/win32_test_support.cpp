@@ -1,5 +1,9 @@
 #include "win32_test_support.h"
 
+#include <fstream>
+#include <regex>
+#include <sstream>
+
 namespace vexa::testing {
 
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs) {
@@ -166,6 +170,83 @@ long ChildProcess::Wait(int timeoutMs) {
     DWORD code = 0;
     ::GetExitCodeProcess(process_, &code);
     return static_cast<long>(code);
+}
+
+// ---- Linux programs
+
+std::string UnixToWine(const std::string& path) {
+    std::string out = "Z:" + path;
+    for (char& c : out)
+        if (c == '/') c = '\\';
+    return out;
+}
+
+std::string WineToUnix(const std::string& path) {
+    std::string out = path.substr(2);
+    for (char& c : out)
+        if (c == '\\') c = '/';
+    return out;
+}
+
+bool FileExists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::string ShellQuote(const std::string& word) {
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+namespace {
+bool RunUnix(const std::string& command) {
+    std::string line = "Z:\\bin\\sh -c \"" + command + "\"";
+    std::vector<char> buffer(line.begin(), line.end());
+    buffer.push_back('\0');
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!::CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return true;
+}
+}  // namespace
+
+bool UnixProgram::Start(const std::string& command, int lifetimeSeconds) {
+    Stop();
+    // Removed here and not by the shell, which runs on its own time: a log
+    // left by an earlier run would tell of an old port.
+    ::DeleteFileA((folder_ + "\\" + name_ + ".pid").c_str());
+    ::DeleteFileA(LogPath().c_str());
+    const std::string dir = WineToUnix(folder_);
+    started_ = RunUnix("echo $$ > " + ShellQuote(dir + "/" + name_ + ".pid") + "; exec timeout " +
+                       std::to_string(lifetimeSeconds) + " " + command + " 2> " + ShellQuote(dir + "/" + name_ + ".log"));
+    return started_;
+}
+
+std::string UnixProgram::WaitForLog(const std::string& pattern, int timeoutMs) const {
+    const std::regex wanted(pattern);
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        std::smatch m;
+        const std::string log = Log();
+        if (std::regex_search(log, m, wanted)) return m.size() > 1 ? m[1].str() : m[0].str();
+        if (static_cast<int>(::GetTickCount() - start) >= timeoutMs) return "";
+        ::Sleep(50);
+    }
+}
+
+void UnixProgram::Stop() {
+    if (!started_) return;
+    started_ = false;
+    RunUnix("kill $(cat " + ShellQuote(WineToUnix(folder_) + "/" + name_ + ".pid") + ") 2>/dev/null");
+    ::Sleep(300);
 }
 
 // ---- TestWindow

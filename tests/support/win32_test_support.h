@@ -80,6 +80,43 @@ private:
 // The folder of the running executable, with a trailing backslash.
 std::string ExeDirectory();
 
+// Paths between the two systems: Z:, which every prefix maps to the Unix
+// root, is the only drive with a Unix twin.
+std::string UnixToWine(const std::string& path);
+std::string WineToUnix(const std::string& path);
+bool FileExists(const std::string& path);
+// The whole file, or "" when it cannot be read.
+std::string ReadAll(const std::string& path);
+
+// A Linux program (the reference server, the TLS peer) started from a test
+// under Wine through /bin/sh. Wine gives no handle to wait on, so the
+// program leaves its pid and its standard error in files of the folder
+// (NAME.pid, NAME.log). It is bounded by timeout(1) as well, so it cannot
+// outlive a test that dies; Stop (and the destructor) end it.
+class UnixProgram {
+public:
+    UnixProgram(std::string folder, std::string name) : folder_(std::move(folder)), name_(std::move(name)) {}
+    ~UnixProgram() { Stop(); }
+    UnixProgram(const UnixProgram&) = delete;
+    UnixProgram& operator=(const UnixProgram&) = delete;
+
+    // command: a shell command line (words quoted by the caller).
+    bool Start(const std::string& command, int lifetimeSeconds = 200);
+    std::string Log() const { return ReadAll(LogPath()); }
+    std::string LogPath() const { return folder_ + "\\" + name_ + ".log"; }
+    // The first group of pattern once it appears in the log ("" on time-out).
+    std::string WaitForLog(const std::string& pattern, int timeoutMs = 10000) const;
+    void Stop();
+
+private:
+    std::string folder_;
+    std::string name_;
+    bool started_ = false;
+};
+
+// A word for the shell, in single quotes.
+std::string ShellQuote(const std::string& word);
+
 // A plain window of this thread whose procedure is a std::function.
 class TestWindow {
 public:
