@@ -12,8 +12,14 @@
 //                        blocks belong to the first, so this one opens them
 //                        (a non-zero role) and serves no host
 //     --pos X,Y          where the window goes
+//     --security MODE    how the connection to the server is protected:
+//                        plain (the default), system (TLS checked against
+//                        the system's trusted roots and the server's name)
+//                        or pin:FINGERPRINT (TLS checked against the SHA-256
+//                        fingerprint of the server's certificate)
 // Every option also comes from the environment (VEXAIM_SCRIPT, VEXAIM_LOG,
-// VEXAIM_NAME, VEXAIM_SHOTS, VEXAIM_SERVER, VEXAIM_GUEST, VEXAIM_POS), which
+// VEXAIM_NAME, VEXAIM_SHOTS, VEXAIM_SERVER, VEXAIM_GUEST, VEXAIM_POS,
+// VEXAIM_SECURITY), which
 // is how a host-launched IM program, whose command line is only the host
 // window, gets them.
 #include <winsock2.h>
@@ -770,6 +776,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     g_defaultServer = Option(args, "--server", "VEXAIM_SERVER", g_defaultServer);
     bool guest = Flag(args, "--guest") || Option(args, "--guest-env", "VEXAIM_GUEST") == "1";
     std::string pos = Option(args, "--pos", "VEXAIM_POS", "40,40");
+    const std::string security = Option(args, "--security", "VEXAIM_SECURITY");
     // The host window is the last argument that is a plain number.
     HWND host = nullptr;
     for (const std::string& a : args) {
@@ -841,6 +848,19 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         std::string port = colon == std::string::npos ? "7788" : g_defaultServer.substr(colon + 1);
         g_log.Line("> IM_SetIMSvrParam " + address + " " + port);
         g_plus.IM_SetIMSvrParam(IMString(address.c_str()), static_cast<unsigned>(std::atoi(port.c_str())));
+    }
+    // Only when asked, so that the plain demo's log stays as it is.
+    if (!security.empty()) {
+        const bool pinned = security.compare(0, 4, "pin:") == 0;
+        IMSECURITY mode = security == "system" ? IMSECURITY_TLS_SYSTEM : pinned ? IMSECURITY_TLS_PINNED : IMSECURITY_PLAIN;
+        if (!pinned && security != "system" && security != "plain") {
+            g_log.Line("!! --security: plain, system or pin:FINGERPRINT, not " + security);
+            DestroyWindow(g_window);
+            WSACleanup();
+            return 2;
+        }
+        bool accepted = g_plus.IM_SetIMSvrSecurity(mode, IMString(pinned ? security.c_str() + 4 : ""));
+        g_log.Line("> IM_SetIMSvrSecurity " + security + " = " + (accepted ? "1" : "0"));
     }
     std::string caption = g_plus.IMPlus_GetIMTitle().c_str();
     if (guest) caption += " (" + g_name + ")";

@@ -36,20 +36,28 @@ class ReferenceServer {
 public:
     explicit ReferenceServer(const std::string& folder) : folder_(folder), program_(folder, "server") {}
 
-    bool Start(std::string& address, const std::string& extra = "") {
-        for (const char* name : {"\\vexaim.db", "\\vexaim.db-wal", "\\vexaim.db-shm"})
-            DeleteFileA((folder_ + name).c_str());
-        program_.Start(ShellQuote(ServerBinary()) + " --address 127.0.0.1 --port 0 --database " +
-                       ShellQuote(WineToUnix(folder_) + "/vexaim.db") + " --seed-demo " + extra);
+    bool Start(std::string& address) {
+        StartWith("");
         address = program_.WaitForLog("listening on (127\\.0\\.0\\.1:[0-9]+)");
         return !address.empty();
     }
-    // The port of the TLS listener, once the log names it ("" if it does not).
-    std::string TlsPort() const { return program_.WaitForLog("listening \\(TLS\\) on 127\\.0\\.0\\.1:([0-9]+)"); }
+    // Serves TLS only, with the certificate and key given; the TLS port, or
+    // "" when the server did not say it listens.
+    std::string StartTlsOnly(const std::string& certificate, const std::string& key) {
+        StartWith("--tls-only --tls-port 0 --tls-cert " + ShellQuote(certificate) + " --tls-key " + ShellQuote(key));
+        return program_.WaitForLog("listening \\(TLS\\) on 127\\.0\\.0\\.1:([0-9]+)");
+    }
     std::string Log() const { return program_.Log(); }
     void Stop() { program_.Stop(); }
 
 private:
+    void StartWith(const std::string& extra) {
+        for (const char* name : {"\\vexaim.db", "\\vexaim.db-wal", "\\vexaim.db-shm"})
+            DeleteFileA((folder_ + name).c_str());
+        program_.Start(ShellQuote(ServerBinary()) + " --address 127.0.0.1 --port 0 --database " +
+                       ShellQuote(WineToUnix(folder_) + "/vexaim.db") + " --seed-demo " + extra);
+    }
+
     std::string folder_;
     UnixProgram program_;
 };
@@ -194,6 +202,68 @@ TEST(DemoScenario, EveryOtherRequestReachesTheOtherWindow) {
                    "< IMN_1V1_ASK firstUser=\"10001\" secondUser=\"10003\" userInfo.name=\"10001\"",
                    "> IM_Reply1V1Msg 10001 yes", "< IMN_1V1_STOP firstUser=\"10003\" secondUser=\"10001\"",
                    "< IMN_USER_POSITION user=\"10001\" pos.id=9 ms=\"Hall B\" pos0=1 pos1=-2 pos2=3 pos3=4"});
+}
+
+// Two IM programs talk through the reference server over TLS only, in both
+// checking modes: the system's roots (the test CA, trusted in this prefix)
+// with the host name, and a pinned fingerprint with an address.
+TEST(DemoScenario, TwoIMProgramsTalkOverTlsInBothCheckingModes) {
+    ASSERT_TRUE(FileExists(UnixToWine(ServerBinary())))
+        << "no reference server at " << ServerBinary() << " (build the native preset first)";
+    const std::string certs = VEXA_TLS_CERTS;
+    ASSERT_TRUE(vexa::testing::TrustRootCertificate(UnixToWine(certs + "/ca.der")));
+    std::string pin = ReadAll(UnixToWine(certs + "/server.sha256"));
+    while (!pin.empty() && (pin.back() == '\n' || pin.back() == '\r')) pin.pop_back();
+    struct Row {
+        const char* name;
+        std::string host;
+        std::string security;
+    };
+    const Row rows[] = {
+        {"system", "localhost", "system"},
+        {"pinned", "127.0.0.1", "pin:" + pin},
+    };
+    std::string folder = vexa::testing::ExeDirectory() + "demo-tls";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string tag = std::string("tls-") + row.name;
+        for (const char* name : {"\\alice.log", "\\carol.log"}) DeleteFileA((folder + name).c_str());
+        ReferenceServer server(folder);
+        const std::string port = server.StartTlsOnly(certs + "/server.pem", certs + "/server.key");
+        ASSERT_FALSE(port.empty()) << server.Log();
+        const std::string address = row.host + ":" + port;
+
+        std::ofstream(folder + "\\alice.txt")
+            << "await " << tag << "-carol\nlogin 10001 alice123\nwait 1\nchat 10003 - \"" << u8"你好，走加密通道"
+            << "\"\nwait 5\nset " << tag << "-alice\nquit\n";
+        std::ofstream(folder + "\\carol.txt") << "login 10003 carol123\nwait 1\nset " << tag
+                                              << "-carol\nwait 5\nchat 10001 - \"ok\"\nawait " << tag
+                                              << "-alice\nquit\n";
+        vexa::testing::ChildProcess alice("vexaim.exe", "--name alice --script \"" + folder + "\\alice.txt\" --log \"" +
+                                                             folder + "\\alice.log\" --server " + address +
+                                                             " --security " + row.security);
+        ASSERT_TRUE(alice.Started());
+        ASSERT_TRUE(vexa::testing::PumpUntil([] {
+            HANDLE block = OpenFileMappingA(FILE_MAP_READ, FALSE, "#IMREVMAP1#");
+            if (block) CloseHandle(block);
+            return block != nullptr;
+        }));
+        vexa::testing::ChildProcess carol("vexaim.exe", "--guest --name carol --script \"" + folder + "\\carol.txt\" --log \"" +
+                                                             folder + "\\carol.log\" --server " + address +
+                                                             " --security " + row.security);
+        ASSERT_TRUE(carol.Started());
+        EXPECT_EQ(alice.Wait(60000), 0);
+        EXPECT_EQ(carol.Wait(30000), 0);
+        server.Stop();
+
+        ExpectInOrder("alice", LogLines(folder + "\\alice.log"),
+                      {"> IM_SetIMSvrSecurity " + row.security + " = 1", "< IMN_LOGIN_RESULT result=1",
+                       "content=\"ok\""});
+        ExpectInOrder("carol", LogLines(folder + "\\carol.log"),
+                      {"> IM_SetIMSvrSecurity " + row.security + " = 1", "< IMN_LOGIN_RESULT result=1",
+                       u8"content=\"你好，走加密通道\""});
+    }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // TCP peer on loopback: what goes on the wire, what the IM window is told.
 #include <winsock2.h>
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
@@ -398,17 +397,7 @@ std::string Fingerprint(const std::string& certificate) {
 // the machine would install a company CA.
 class TrustTestCa : public ::testing::Environment {
 public:
-    void SetUp() override {
-        const std::string der = ReadAll(CertFile("ca.der"));
-        ASSERT_FALSE(der.empty()) << "no test CA at " << CertFile("ca.der");
-        HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "Root");
-        ASSERT_NE(root, nullptr);
-        EXPECT_TRUE(CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
-                                                     reinterpret_cast<const BYTE*>(der.data()),
-                                                     static_cast<DWORD>(der.size()), CERT_STORE_ADD_USE_EXISTING,
-                                                     nullptr));
-        CertCloseStore(root, 0);
-    }
+    void SetUp() override { ASSERT_TRUE(TrustRootCertificate(CertFile("ca.der"))) << CertFile("ca.der"); }
 };
 const auto* const g_trust = ::testing::AddGlobalTestEnvironment(new TrustTestCa);
 

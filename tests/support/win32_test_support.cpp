@@ -1,5 +1,7 @@
 #include "win32_test_support.h"
 
+#include <wincrypt.h>
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -247,6 +249,18 @@ void UnixProgram::Stop() {
     started_ = false;
     RunUnix("kill $(cat " + ShellQuote(WineToUnix(folder_) + "/" + name_ + ".pid") + ") 2>/dev/null");
     ::Sleep(300);
+}
+
+bool TrustRootCertificate(const std::string& derPath) {
+    const std::string der = ReadAll(derPath);
+    if (der.empty()) return false;
+    HCERTSTORE root = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "Root");
+    if (root == nullptr) return false;
+    const bool added = ::CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                                          static_cast<DWORD>(der.size()), CERT_STORE_ADD_USE_EXISTING,
+                                                          nullptr) != FALSE;
+    ::CertCloseStore(root, 0);
+    return added;
 }
 
 // ---- TestWindow

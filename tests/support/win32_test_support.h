@@ -117,6 +117,11 @@ private:
 // A word for the shell, in single quotes.
 std::string ShellQuote(const std::string& word);
 
+// Trusts the certificate (a DER file) as a root in this prefix, for the
+// current user, as a company CA would be installed; false when it cannot.
+// The test CA lives only in the tests' private prefix.
+bool TrustRootCertificate(const std::string& derPath);
+
 // A plain window of this thread whose procedure is a std::function.
 class TestWindow {
 public:
