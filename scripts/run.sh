@@ -28,14 +28,19 @@ Options:
                       (type "help" in an IM window)
   --keep              after the scenario, keep the server and the virtual
                       display running until Ctrl-C
+  --tls               the server serves TLS only (certificates made for the
+                      tests, build/demo-certs) and the IM programs pin its
+                      certificate's fingerprint
+  --security MODE     how the IM programs protect their connection: plain,
+                      system, or pin:FINGERPRINT (for a server of --server)
   --no-build          do not install or build anything
   --out DIR           output folder (default out/demo)
   --help              this text
 USAGE
 }
 
-no_server=0 server_only=0 by_hand=0 keep=0 no_build=0
-server_addr="" out_dir="$root/out/demo"
+no_server=0 server_only=0 by_hand=0 keep=0 no_build=0 tls=0
+server_addr="" out_dir="$root/out/demo" security=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-server) no_server=1 ;;
@@ -44,6 +49,8 @@ while [ $# -gt 0 ]; do
     --by-hand) by_hand=1 ;;
     --keep) keep=1 ;;
     --no-build) no_build=1 ;;
+    --tls) tls=1 ;;
+    --security) security=${2:?--security needs a mode}; shift ;;
     --out) out_dir=$(realpath -m "${2:?--out needs a folder}"); shift ;;
     --help|-h) usage; exit 0 ;;
     *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
@@ -97,14 +104,23 @@ rm -f "$out_dir"/*.log "$out_dir"/*.png "$out_dir"/transcript.txt "$out_dir"/sho
 start_server() {
   local port=${1:-7788}
   rm -rf "$data" && mkdir -p "$data"
-  "$server_bin" --address 127.0.0.1 --port "$port" --database "$data/vexaim.db" --seed-demo \
+  local listening='listening on [0-9.]*:[0-9]*' tls_options=()
+  if [ $tls = 1 ]; then
+    # TLS only, so that nothing of the demo can go in clear text.
+    bash tests/support/make-test-certs.sh "$root/build/demo-certs"
+    tls_options=(--tls-only --tls-port "$port" --tls-cert "$root/build/demo-certs/server.pem"
+                 --tls-key "$root/build/demo-certs/server.key")
+    listening='listening (TLS) on [0-9.]*:[0-9]*'
+    security=pin:$(cat "$root/build/demo-certs/server.sha256")
+  fi
+  "$server_bin" --address 127.0.0.1 --port "$port" --database "$data/vexaim.db" --seed-demo "${tls_options[@]}" \
       2>"$out_dir/server.log" </dev/null &
   server_pid=$!
   local i
   for i in $(seq 1 100); do
     local line
-    line=$(grep -o 'listening on [0-9.]*:[0-9]*' "$out_dir/server.log" 2>/dev/null | head -1 || true)
-    if [ -n "$line" ]; then server_addr=${line#listening on }; return 0; fi
+    line=$(grep -o "$listening" "$out_dir/server.log" 2>/dev/null | head -1 || true)
+    if [ -n "$line" ]; then server_addr=${line##* on }; return 0; fi
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
   done
@@ -125,7 +141,9 @@ if [ $no_server = 0 ]; then
   # someone else runs on 7788.
   if [ -n "$server_addr" ]; then start_server "${server_addr##*:}"; else start_server 0; fi
 fi
-echo "run.sh: server $server_addr"
+echo "run.sh: server $server_addr${security:+, security $security}"
+# Both IM programs take it from the environment (bob's is started by the host).
+if [ -n "$security" ]; then export VEXAIM_SECURITY=$security; fi
 
 # ---- Wine prefix with a real (virtual) display for the screenshots ------------
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -61,6 +61,8 @@ run_tests win32 -j 1 || status=1
 step "dissector over the demo's traffic (recorded on loopback)"
 # Needs both builds above, so it runs here rather than as a CTest test.
 bash tools/wireshark/capture-demo.sh build/demo-capture || status=1
+step "the demo over TLS only: the capture holds no password and no chat text"
+bash tools/wireshark/capture-demo.sh --tls build/demo-capture-tls || status=1
 
 echo
 if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi

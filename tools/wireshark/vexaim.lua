@@ -11,6 +11,9 @@
 -- Use: wireshark -X lua_script:vexaim.lua, or copy it to the personal plugins
 -- folder. The server's TCP port is the preference "vexaim.port" (7788 by
 -- default; Edit > Preferences > Protocols > VEXAIM, or -o vexaim.port:N).
+-- A TLS listener's port is "vexaim.tls_port": its records go to the TLS
+-- dissector, and what TLS decrypts (given the session keys, tls.keylog_file)
+-- comes back here.
 
 local vexaim = Proto("vexaim", "VexaIM protocol")
 
@@ -21,6 +24,8 @@ local MAX_DEPTH = 8
 local MAX_ITEMS = 4000
 
 vexaim.prefs.port = Pref.uint("Server TCP port", DEFAULT_PORT, "TCP port of the IM server")
+vexaim.prefs.tls_port = Pref.uint("Server TLS port", 0,
+    "TCP port of the IM server's TLS listener (0: none); decrypting needs the session keys (tls.keylog_file)")
 
 local f = {
     direction = ProtoField.string("vexaim.direction", "Direction"),
@@ -211,7 +216,9 @@ end
 
 local function port() return vexaim.prefs.port end
 
-local function from_server(pinfo) return pinfo.src_port == port() end
+local function tls_port() return vexaim.prefs.tls_port end
+
+local function from_server(pinfo) return pinfo.src_port == port() or (tls_port() ~= 0 and pinfo.src_port == tls_port()) end
 
 -- Bytes of the packet that starts at offset: length + 4, and one more from
 -- the server. A length field that is not a number describes no packet: the
@@ -301,11 +308,24 @@ function vexaim.dissector(tvb, pinfo, tree)
 end
 
 local registered = nil
+local registered_tls = nil
 local function register()
     local tcp = DissectorTable.get("tcp.port")
     if registered then tcp:remove(registered, vexaim) end
     tcp:add(port(), vexaim)
     registered = port()
+    local tls = Dissector.get("tls")
+    local inside_tls = DissectorTable.get("tls.port")
+    if registered_tls then
+        tcp:remove(registered_tls, tls)
+        inside_tls:remove(registered_tls, vexaim)
+        registered_tls = nil
+    end
+    if tls_port() ~= 0 then
+        tcp:add(tls_port(), tls)
+        inside_tls:add(tls_port(), vexaim)
+        registered_tls = tls_port()
+    end
 end
 
 function vexaim.prefs_changed() register() end
