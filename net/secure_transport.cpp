@@ -29,6 +29,7 @@ void SecureTransport::ResetSession() {
 }
 
 bool SecureTransport::Create(long events) {
+    std::lock_guard<std::mutex> guard(mutex_);
     ResetSession();
     wanted_ = events;
     selected_ = events;
@@ -39,6 +40,7 @@ bool SecureTransport::Create(long events) {
 }
 
 bool SecureTransport::Connect(const std::string& address, unsigned port) {
+    std::lock_guard<std::mutex> guard(mutex_);
     if (network_->Connect(address, port)) {
         // Connected at once: the handshake still has to run, from the message
         // loop like every later step, so the socket above sees a connect under
@@ -52,6 +54,7 @@ bool SecureTransport::Connect(const std::string& address, unsigned port) {
 }
 
 void SecureTransport::Close() {
+    std::lock_guard<std::mutex> guard(mutex_);
     if (state_ == State::Open || state_ == State::Closed) {
         std::string notify;
         engine_->Shutdown(notify);
@@ -64,6 +67,7 @@ void SecureTransport::Close() {
 }
 
 bool SecureTransport::AsyncSelect(long events) {
+    std::lock_guard<std::mutex> guard(mutex_);
     const bool readAdded = (events & kEventRead) != 0 && (wanted_ & kEventRead) == 0;
     wanted_ = events;
     if (state_ == State::Idle) {
@@ -100,8 +104,9 @@ void SecureTransport::Reselect() {
     network_->AsyncSelect(events);
 }
 
-void SecureTransport::Forward(long event, int error) {
-    if (owner_ != nullptr && (wanted_ & event) != 0) owner_->DispatchNotification(event, error);
+SecureTransport::Notice SecureTransport::Tell(long event, int error) const {
+    if ((wanted_ & event) == 0) return {};
+    return {event, error};
 }
 
 bool SecureTransport::Flush() {
@@ -152,30 +157,36 @@ SecureTransport::Read SecureTransport::ReadRecord() {
 }
 
 void SecureTransport::DispatchNotification(long event, int error) {
+    Notice notice;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        notice = Handle(event, error);
+    }
+    // The last thing done: the socket above may delete this object inside.
+    if (notice.event != 0 && owner_ != nullptr) owner_->DispatchNotification(notice.event, notice.error);
+}
+
+SecureTransport::Notice SecureTransport::Handle(long event, int error) {
     switch (state_) {
-        case State::Idle: return;
+        case State::Idle: return {};
         case State::Connecting:
             if (event == kEventConnect) {
                 if (error != 0) {
                     state_ = State::Failed;
-                    Forward(kEventConnect, error);
-                    return;
+                    return Tell(kEventConnect, error);
                 }
-                StartHandshake();
-                return;
+                return StartHandshake();
             }
-            Forward(event, error);
-            return;
+            return Tell(event, error);
         case State::Handshaking:
-            if (event == kEventRead) {
-                ContinueHandshake();
-            } else if (event == kEventWrite) {
+            if (event == kEventRead) return ContinueHandshake();
+            if (event == kEventWrite) {
                 if (!Flush()) return FailHandshake(TlsFailure::Handshake);
                 Reselect();
             } else if (event == kEventClose) {
-                FailHandshake(TlsFailure::Handshake);
+                return FailHandshake(TlsFailure::Handshake);
             }
-            return;
+            return {};
         case State::Open:
         case State::Closed:
         case State::Failed:
@@ -183,29 +194,30 @@ void SecureTransport::DispatchNotification(long event, int error) {
                 // The socket above may send again only once the last record is out.
                 Flush();
                 Reselect();
-                if (HasPending()) return;
+                if (HasPending()) return {};
             }
-            if (event == kEventConnect) return;
-            Forward(event, error);
-            return;
+            if (event == kEventConnect) return {};
+            return Tell(event, error);
     }
+    return {};
 }
 
-void SecureTransport::StartHandshake() {
+SecureTransport::Notice SecureTransport::StartHandshake() {
     state_ = State::Handshaking;
     std::string hello;
     if (engine_->Start(hello) != TlsEngine::Step::Continue) return FailHandshake(TlsFailure::Handshake);
     pending_.append(hello);
     if (!Flush()) return FailHandshake(TlsFailure::Handshake);
     Reselect();
+    return {};
 }
 
-void SecureTransport::ContinueHandshake() {
+SecureTransport::Notice SecureTransport::ContinueHandshake() {
     for (;;) {
         switch (ReadRecord()) {
             case Read::Waiting:
                 Reselect();
-                return;
+                return {};
             case Read::PeerClosed:
             case Read::Bad:
             case Read::Error: return FailHandshake(TlsFailure::Handshake);
@@ -228,7 +240,7 @@ void SecureTransport::ContinueHandshake() {
     }
 }
 
-void SecureTransport::FinishHandshake() {
+SecureTransport::Notice SecureTransport::FinishHandshake() {
     const TlsFailure verdict = JudgeCertificate(mode_, pin_, engine_->PeerCertificate(mode_ == SecurityMode::TlsSystem));
     if (verdict != TlsFailure::None) return FailHandshake(verdict);
     state_ = State::Open;
@@ -240,14 +252,14 @@ void SecureTransport::FinishHandshake() {
     }
     Reselect();
     if (!held_.empty()) network_->PostNotification(kEventRead);
-    Forward(kEventConnect, 0);
+    return Tell(kEventConnect, 0);
 }
 
-void SecureTransport::FailHandshake(TlsFailure failure) {
+SecureTransport::Notice SecureTransport::FailHandshake(TlsFailure failure) {
     state_ = State::Failed;
     network_->Close();
     ResetSession();
-    Forward(kEventConnect, static_cast<int>(failure));
+    return Tell(kEventConnect, static_cast<int>(failure));
 }
 
 void SecureTransport::Break(int error) {
@@ -259,6 +271,7 @@ void SecureTransport::Break(int error) {
 
 int SecureTransport::Receive(char* buffer, int n) {
     if (n <= 0) return 0;
+    std::lock_guard<std::mutex> guard(mutex_);
     for (;;) {
         if (plainAt_ < plain_.size()) {
             const std::size_t take = std::min(static_cast<std::size_t>(n), plain_.size() - plainAt_);
@@ -304,6 +317,7 @@ int SecureTransport::Receive(char* buffer, int n) {
 }
 
 int SecureTransport::Send(const char* bytes, int n) {
+    std::lock_guard<std::mutex> guard(mutex_);
     // After the server's close_notify our side stays open, as a TCP half
     // close leaves it: what the socket above had queued still goes out.
     if (state_ != State::Open && state_ != State::Closed) {

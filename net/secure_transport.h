@@ -25,10 +25,16 @@
 //
 // The handshake runs inside the network's notifications, on the thread of
 // the message loop that delivers them; the layer has no thread and no timer.
+//
+// Threads. As over plain TCP, the socket above may send from another thread
+// than the one its notifications arrive on. One lock guards the layer's
+// state and the engine; it is never held while the socket above is
+// notified, and the network transport never calls back from inside a call.
 #pragma once
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "net/async_socket.h"
@@ -70,16 +76,25 @@ public:
 
 private:
     enum class Read { Record, Waiting, PeerClosed, Bad, Error };
+    // A notification for the socket above, decided under the lock and run
+    // after it; event 0 is none.
+    struct Notice {
+        long event = 0;
+        int error = 0;
+    };
 
     // The network's notifications.
     void DispatchNotification(long event, int error) override;
+    Notice Handle(long event, int error);
+    // The notice, when the socket above selected its event.
+    Notice Tell(long event, int error) const;
 
-    void StartHandshake();
-    void ContinueHandshake();
-    void FinishHandshake();
+    Notice StartHandshake();
+    Notice ContinueHandshake();
+    Notice FinishHandshake();
     // Ends the handshake with a failure: the network is closed and the
     // socket above is told through its connect notification.
-    void FailHandshake(TlsFailure failure);
+    Notice FailHandshake(TlsFailure failure);
     // After the handshake: the session is broken; a close is posted.
     void Break(int error);
 
@@ -91,10 +106,6 @@ private:
     bool HasPending() const { return pendingAt_ < pending_.size(); }
     long NetworkEvents() const;
     void Reselect();
-    // Runs the notification of the socket above, if it selected the event.
-    // Always the last thing a notification does: the socket above may
-    // delete this object inside.
-    void Forward(long event, int error);
     void ResetSession();
 
     std::unique_ptr<Transport> network_;
@@ -102,6 +113,7 @@ private:
     const SecurityMode mode_;
     const Sha256 pin_;
     NotificationSink* owner_ = nullptr;
+    std::mutex mutex_;
 
     State state_ = State::Idle;
     long wanted_ = 0;    // events the socket above selected
