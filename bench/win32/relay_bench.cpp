@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
     char exe[MAX_PATH];
     GetModuleFileNameA(nullptr, exe, MAX_PATH);
     std::string command = std::string("\"") + exe + "\" --im";
-    STARTUPINFOA si = {sizeof si};
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessA(exe, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 1;
     HWND im = nullptr;
