@@ -135,7 +135,7 @@ private:
 
 constexpr const char kProfileColumns[] =
     "id, name, nickname, littleword, birthday, sex, photo, pos_id, pos_ms, pos0, pos1, pos2, pos3,"
-    " class, vip, status, status_note, style, afset, vp, lt";
+    " class, vip, status, status_note, style, afset, vp, lt, disabled";
 
 Profile ReadProfile(const Result& r, int row) {
     Profile p;
@@ -160,6 +160,7 @@ Profile ReadProfile(const Result& r, int row) {
     p.afset = static_cast<int>(r.Int(row, 18));
     p.vp = static_cast<int>(r.Int(row, 19));
     p.lt = static_cast<int>(r.Int(row, 20));
+    p.disabled = r.Bool(row, 21);
     return p;
 }
 
@@ -194,6 +195,19 @@ const std::vector<std::vector<const char*>> kMigrations = {
         "CREATE TABLE nodes (name TEXT PRIMARY KEY, seen TIMESTAMPTZ NOT NULL)",
         "CREATE TABLE presence (account BIGINT PRIMARY KEY, node TEXT NOT NULL,"
         " since TIMESTAMPTZ NOT NULL DEFAULT now())",
+    },
+    {
+        // Version 2: what the operators' console needs. Packets kept before
+        // the column existed count from now.
+        "ALTER TABLE accounts ADD COLUMN disabled BOOLEAN NOT NULL DEFAULT false",
+        "ALTER TABLE mailbox ADD COLUMN created TIMESTAMPTZ NOT NULL DEFAULT now()",
+        "CREATE TABLE settings (key TEXT PRIMARY KEY, value BYTEA NOT NULL)",
+        "CREATE TABLE node_stats (node TEXT PRIMARY KEY, updated TIMESTAMPTZ NOT NULL, online BIGINT NOT NULL,"
+        " connections BIGINT NOT NULL, logins_ok BIGINT NOT NULL, logins_failed BIGINT NOT NULL,"
+        " messages BIGINT NOT NULL, slow_readers BIGINT NOT NULL, bytes_in BIGINT NOT NULL,"
+        " bytes_out BIGINT NOT NULL)",
+        "CREATE INDEX friends_friend ON friends (friend)",
+        "CREATE INDEX blacklist_blocked ON blacklist (blocked)",
     },
 };
 
@@ -434,6 +448,130 @@ public:
     std::size_t MailCount(std::int64_t recipient) override {
         static const char sql[] = "SELECT COUNT(*) FROM mailbox WHERE recipient = $1";
         return Use([&](PgConnection& c) { return static_cast<std::size_t>(c.Run(sql, {recipient}).Int(0, 0)); });
+    }
+
+    // --- Administration ---------------------------------------------------
+
+    void SetDisabled(std::int64_t id, bool disabled) override {
+        static const char sql[] = "UPDATE accounts SET disabled = $2::bigint <> 0 WHERE id = $1";
+        Use([&](PgConnection& c) { c.Run(sql, {id, disabled ? 1 : 0}); });
+    }
+
+    bool DeleteAccount(std::int64_t id) override {
+        // The other tables follow by their foreign keys; presence has none.
+        static const char kPresence[] = "DELETE FROM presence WHERE account = $1";
+        static const char kAccount[] = "DELETE FROM accounts WHERE id = $1";
+        bool existed = false;
+        Transaction([&](PgConnection& c) {
+            c.Run(kPresence, {id});
+            existed = c.Run(kAccount, {id}).Affected() > 0;
+        });
+        return existed;
+    }
+
+    std::vector<AccountSummary> ListAccounts(std::string_view contains, std::size_t limit) override {
+        static const char sql[] =
+            "SELECT id, name, nickname, disabled FROM accounts WHERE length($1::bytea) = 0 OR position($1::bytea IN name) > 0"
+            " OR position($1::bytea IN nickname) > 0 ORDER BY id LIMIT $2";
+        return Use([&](PgConnection& c) {
+            Result r = c.Run(sql, {contains, static_cast<std::int64_t>(limit)});
+            std::vector<AccountSummary> out;
+            for (int i = 0; i < r.Rows(); ++i)
+                out.push_back(AccountSummary{r.Int(i, 0), r.Bytes(i, 1), r.Bytes(i, 2), r.Bool(i, 3)});
+            return out;
+        });
+    }
+
+    std::vector<std::int64_t> BlockedIds(std::int64_t owner) override {
+        static const char sql[] = "SELECT blocked FROM blacklist WHERE owner = $1 ORDER BY blocked";
+        return Use([&](PgConnection& c) {
+            Result r = c.Run(sql, {owner});
+            std::vector<std::int64_t> out;
+            for (int i = 0; i < r.Rows(); ++i) out.push_back(r.Int(i, 0));
+            return out;
+        });
+    }
+
+    MailboxSummary Mailbox(std::int64_t recipient) override {
+        static const char sql[] =
+            "SELECT COUNT(*), COALESCE(EXTRACT(EPOCH FROM now() - MIN(created))::bigint, 0)"
+            " FROM mailbox WHERE recipient = $1";
+        return Use([&](PgConnection& c) {
+            Result r = c.Run(sql, {recipient});
+            return MailboxSummary{recipient, std::string(), static_cast<std::size_t>(r.Int(0, 0)), r.Int(0, 1)};
+        });
+    }
+
+    std::vector<MailboxSummary> LargestMailboxes(std::size_t limit) override {
+        static const char sql[] =
+            "SELECT m.recipient, a.name, COUNT(*), EXTRACT(EPOCH FROM now() - MIN(m.created))::bigint"
+            " FROM mailbox m JOIN accounts a ON a.id = m.recipient GROUP BY m.recipient, a.name"
+            " ORDER BY COUNT(*) DESC, m.recipient LIMIT $1";
+        return Use([&](PgConnection& c) {
+            Result r = c.Run(sql, {static_cast<std::int64_t>(limit)});
+            std::vector<MailboxSummary> out;
+            for (int i = 0; i < r.Rows(); ++i)
+                out.push_back(MailboxSummary{r.Int(i, 0), r.Bytes(i, 1), static_cast<std::size_t>(r.Int(i, 2)),
+                                             r.Int(i, 3)});
+            return out;
+        });
+    }
+
+    MailboxTotals AllMailboxes() override {
+        static const char sql[] =
+            "SELECT COUNT(*), COUNT(DISTINCT recipient), COALESCE(EXTRACT(EPOCH FROM now() - MIN(created))::bigint, 0)"
+            " FROM mailbox";
+        return Use([&](PgConnection& c) {
+            Result r = c.Run(sql, {});
+            return MailboxTotals{static_cast<std::size_t>(r.Int(0, 0)), static_cast<std::size_t>(r.Int(0, 1)),
+                                 r.Int(0, 2)};
+        });
+    }
+
+    std::string Setting(std::string_view key) override {
+        static const char sql[] = "SELECT value FROM settings WHERE key = convert_from($1, 'UTF8')";
+        return Use([&](PgConnection& c) {
+            Result r = c.Run(sql, {key});
+            return r.Rows() ? r.Bytes(0, 0) : std::string();
+        });
+    }
+
+    void SetSetting(std::string_view key, std::string_view value) override {
+        static const char sql[] =
+            "INSERT INTO settings (key, value) VALUES (convert_from($1, 'UTF8'), $2)"
+            " ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value";
+        Use([&](PgConnection& c) { c.Run(sql, {key, value}); });
+    }
+
+    void PutNodeStats(const NodeStats& n) override {
+        static const char sql[] =
+            "INSERT INTO node_stats (node, updated, online, connections, logins_ok, logins_failed, messages,"
+            " slow_readers, bytes_in, bytes_out) VALUES (convert_from($1, 'UTF8'), now(), $2, $3, $4, $5, $6, $7,"
+            " $8, $9) ON CONFLICT (node) DO UPDATE SET updated = now(), online = EXCLUDED.online,"
+            " connections = EXCLUDED.connections, logins_ok = EXCLUDED.logins_ok,"
+            " logins_failed = EXCLUDED.logins_failed, messages = EXCLUDED.messages,"
+            " slow_readers = EXCLUDED.slow_readers, bytes_in = EXCLUDED.bytes_in, bytes_out = EXCLUDED.bytes_out";
+        auto i = [](std::uint64_t v) { return static_cast<std::int64_t>(v); };
+        Use([&](PgConnection& c) {
+            c.Run(sql, {std::string_view(n.node), i(n.online), i(n.connections), i(n.loginsSucceeded),
+                        i(n.loginsFailed), i(n.messages), i(n.slowReaders), i(n.bytesIn), i(n.bytesOut)});
+        });
+    }
+
+    std::vector<NodeStats> RecentNodeStats(std::chrono::seconds maxAge) override {
+        static const char sql[] =
+            "SELECT node, EXTRACT(EPOCH FROM updated)::bigint, online, connections, logins_ok, logins_failed,"
+            " messages, slow_readers, bytes_in, bytes_out FROM node_stats"
+            " WHERE updated > now() - make_interval(secs => $1) ORDER BY node";
+        return Use([&](PgConnection& c) {
+            Result r = c.Run(sql, {static_cast<std::int64_t>(maxAge.count())});
+            std::vector<NodeStats> out;
+            for (int i = 0; i < r.Rows(); ++i) {
+                auto u = [&](int col) { return static_cast<std::uint64_t>(r.Int(i, col)); };
+                out.push_back(NodeStats{r.Bytes(i, 0), r.Int(i, 1), u(2), u(3), u(4), u(5), u(6), u(7), u(8), u(9)});
+            }
+            return out;
+        });
     }
 
     // --- Presence ---------------------------------------------------------

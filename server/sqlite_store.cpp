@@ -108,11 +108,25 @@ const std::vector<std::vector<const char*>> kMigrations = {
         " code INTEGER NOT NULL, payload BLOB NOT NULL)",
         "CREATE INDEX IF NOT EXISTS mailbox_recipient ON mailbox(recipient, seq)",
     },
+    {
+        // Version 2: what the operators' console needs.
+        "ALTER TABLE accounts ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0",
+        // Unix seconds; packets kept before the column existed count from now.
+        "ALTER TABLE mailbox ADD COLUMN created INTEGER NOT NULL DEFAULT 0",
+        "UPDATE mailbox SET created = CAST(strftime('%s', 'now') AS INTEGER)",
+        "CREATE TABLE settings (key TEXT PRIMARY KEY, value BLOB NOT NULL)",
+        "CREATE TABLE node_stats (node TEXT PRIMARY KEY, updated INTEGER NOT NULL, online INTEGER NOT NULL,"
+        " connections INTEGER NOT NULL, logins_ok INTEGER NOT NULL, logins_failed INTEGER NOT NULL,"
+        " messages INTEGER NOT NULL, slow_readers INTEGER NOT NULL, bytes_in INTEGER NOT NULL,"
+        " bytes_out INTEGER NOT NULL)",
+        "CREATE INDEX friends_friend ON friends(friend)",
+        "CREATE INDEX blacklist_blocked ON blacklist(blocked)",
+    },
 };
 
 constexpr const char kProfileColumns[] =
     "id, name, nickname, littleword, birthday, sex, photo, pos_id, pos_ms, pos0, pos1, pos2, pos3,"
-    " class, vip, status, status_note, style, afset, vp, lt";
+    " class, vip, status, status_note, style, afset, vp, lt, disabled";
 
 struct PairHash {
     std::size_t operator()(const std::pair<std::int64_t, std::int64_t>& p) const {
@@ -154,6 +168,17 @@ public:
     std::vector<Mail> MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) override;
     void DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) override;
     std::size_t MailCount(std::int64_t recipient) override;
+    void SetDisabled(std::int64_t id, bool disabled) override;
+    bool DeleteAccount(std::int64_t id) override;
+    std::vector<AccountSummary> ListAccounts(std::string_view contains, std::size_t limit) override;
+    std::vector<std::int64_t> BlockedIds(std::int64_t owner) override;
+    MailboxSummary Mailbox(std::int64_t recipient) override;
+    std::vector<MailboxSummary> LargestMailboxes(std::size_t limit) override;
+    MailboxTotals AllMailboxes() override;
+    std::string Setting(std::string_view key) override;
+    void SetSetting(std::string_view key, std::string_view value) override;
+    void PutNodeStats(const NodeStats& stats) override;
+    std::vector<NodeStats> RecentNodeStats(std::chrono::seconds maxAge) override;
 
 private:
     Statement Prepare(const char* sql);
@@ -276,6 +301,7 @@ Profile SqliteStore::ReadProfile(const Statement& row) {
     p.afset = static_cast<int>(row.Int(18));
     p.vp = static_cast<int>(row.Int(19));
     p.lt = static_cast<int>(row.Int(20));
+    p.disabled = row.Int(21) != 0;
     return p;
 }
 
@@ -528,7 +554,9 @@ std::size_t SqliteStore::FriendRequestCountTo(std::int64_t to) {
 
 std::int64_t SqliteStore::AddMail(std::int64_t recipient, int code, std::string_view payload) {
     Lock lock(mutex_);
-    static const char sql[] = "INSERT INTO mailbox (recipient, code, payload) VALUES (?1, ?2, ?3)";
+    static const char sql[] =
+        "INSERT INTO mailbox (recipient, code, payload, created)"
+        " VALUES (?1, ?2, ?3, CAST(strftime('%s', 'now') AS INTEGER))";
     Prepare(sql).Bind(1, recipient).Bind(2, code).Bind(3, payload).Run();
     return sqlite3_last_insert_rowid(db_);
 }
@@ -556,6 +584,146 @@ std::size_t SqliteStore::MailCount(std::int64_t recipient) {
     auto stmt = Prepare(sql);
     stmt.Bind(1, recipient);
     return stmt.Step() ? static_cast<std::size_t>(stmt.Int(0)) : 0;
+}
+
+void SqliteStore::SetDisabled(std::int64_t id, bool disabled) {
+    Lock lock(mutex_);
+    static const char sql[] = "UPDATE accounts SET disabled = ?2 WHERE id = ?1";
+    Prepare(sql).Bind(1, id).Bind(2, disabled ? 1 : 0).Run();
+}
+
+bool SqliteStore::DeleteAccount(std::int64_t id) {
+    Lock lock(mutex_);
+    // Every table that refers to the account, then the account itself.
+    static const char* const kDeletes[] = {
+        "DELETE FROM friends WHERE owner = ?1 OR friend = ?1",
+        "DELETE FROM friend_requests WHERE from_id = ?1 OR to_id = ?1",
+        "DELETE FROM blacklist WHERE owner = ?1 OR blocked = ?1",
+        "DELETE FROM mailbox WHERE recipient = ?1",
+        "DELETE FROM accounts WHERE id = ?1",
+    };
+    bool existed = false;
+    Transaction([&] {
+        for (const char* sql : kDeletes) Prepare(sql).Bind(1, id).Run();
+        existed = sqlite3_changes(db_) > 0;
+    });
+    return existed;
+}
+
+std::vector<AccountSummary> SqliteStore::ListAccounts(std::string_view contains, std::size_t limit) {
+    Lock lock(mutex_);
+    static const char sql[] =
+        "SELECT id, name, nickname, disabled FROM accounts"
+        " WHERE length(?1) = 0 OR instr(name, ?1) > 0 OR instr(nickname, ?1) > 0 ORDER BY id LIMIT ?2";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, contains).Bind(2, static_cast<std::int64_t>(limit));
+    std::vector<AccountSummary> out;
+    while (stmt.Step()) out.push_back(AccountSummary{stmt.Int(0), stmt.Text(1), stmt.Text(2), stmt.Int(3) != 0});
+    return out;
+}
+
+std::vector<std::int64_t> SqliteStore::BlockedIds(std::int64_t owner) {
+    Lock lock(mutex_);
+    static const char sql[] = "SELECT blocked FROM blacklist WHERE owner = ?1 ORDER BY blocked";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, owner);
+    std::vector<std::int64_t> out;
+    while (stmt.Step()) out.push_back(stmt.Int(0));
+    return out;
+}
+
+MailboxSummary SqliteStore::Mailbox(std::int64_t recipient) {
+    Lock lock(mutex_);
+    static const char sql[] =
+        "SELECT COUNT(*), IFNULL(CAST(strftime('%s', 'now') AS INTEGER) - MIN(created), 0)"
+        " FROM mailbox WHERE recipient = ?1";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, recipient);
+    MailboxSummary m;
+    m.account = recipient;
+    if (stmt.Step()) {
+        m.count = static_cast<std::size_t>(stmt.Int(0));
+        m.oldestSeconds = stmt.Int(1);
+    }
+    return m;
+}
+
+std::vector<MailboxSummary> SqliteStore::LargestMailboxes(std::size_t limit) {
+    Lock lock(mutex_);
+    static const char sql[] =
+        "SELECT m.recipient, a.name, COUNT(*), CAST(strftime('%s', 'now') AS INTEGER) - MIN(m.created)"
+        " FROM mailbox m JOIN accounts a ON a.id = m.recipient GROUP BY m.recipient, a.name"
+        " ORDER BY COUNT(*) DESC, m.recipient LIMIT ?1";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, static_cast<std::int64_t>(limit));
+    std::vector<MailboxSummary> out;
+    while (stmt.Step())
+        out.push_back(MailboxSummary{stmt.Int(0), stmt.Text(1), static_cast<std::size_t>(stmt.Int(2)), stmt.Int(3)});
+    return out;
+}
+
+MailboxTotals SqliteStore::AllMailboxes() {
+    Lock lock(mutex_);
+    static const char sql[] =
+        "SELECT COUNT(*), COUNT(DISTINCT recipient),"
+        " IFNULL(CAST(strftime('%s', 'now') AS INTEGER) - MIN(created), 0) FROM mailbox";
+    auto stmt = Prepare(sql);
+    MailboxTotals t;
+    if (stmt.Step()) {
+        t.messages = static_cast<std::size_t>(stmt.Int(0));
+        t.recipients = static_cast<std::size_t>(stmt.Int(1));
+        t.oldestSeconds = stmt.Int(2);
+    }
+    return t;
+}
+
+std::string SqliteStore::Setting(std::string_view key) {
+    Lock lock(mutex_);
+    static const char sql[] = "SELECT value FROM settings WHERE key = CAST(?1 AS TEXT)";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, key);
+    return stmt.Step() ? stmt.Text(0) : std::string();
+}
+
+void SqliteStore::SetSetting(std::string_view key, std::string_view value) {
+    Lock lock(mutex_);
+    static const char sql[] = "INSERT OR REPLACE INTO settings (key, value) VALUES (CAST(?1 AS TEXT), ?2)";
+    Prepare(sql).Bind(1, key).Bind(2, value).Run();
+}
+
+void SqliteStore::PutNodeStats(const NodeStats& n) {
+    Lock lock(mutex_);
+    static const char sql[] =
+        "INSERT OR REPLACE INTO node_stats (node, updated, online, connections, logins_ok, logins_failed, messages,"
+        " slow_readers, bytes_in, bytes_out)"
+        " VALUES (CAST(?1 AS TEXT), CAST(strftime('%s', 'now') AS INTEGER), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+    auto i = [](std::uint64_t v) { return static_cast<std::int64_t>(v); };
+    Prepare(sql)
+        .Bind(1, n.node)
+        .Bind(2, i(n.online))
+        .Bind(3, i(n.connections))
+        .Bind(4, i(n.loginsSucceeded))
+        .Bind(5, i(n.loginsFailed))
+        .Bind(6, i(n.messages))
+        .Bind(7, i(n.slowReaders))
+        .Bind(8, i(n.bytesIn))
+        .Bind(9, i(n.bytesOut))
+        .Run();
+}
+
+std::vector<NodeStats> SqliteStore::RecentNodeStats(std::chrono::seconds maxAge) {
+    Lock lock(mutex_);
+    static const char sql[] =
+        "SELECT CAST(node AS BLOB), updated, online, connections, logins_ok, logins_failed, messages, slow_readers,"
+        " bytes_in, bytes_out FROM node_stats WHERE updated >= CAST(strftime('%s', 'now') AS INTEGER) - ?1"
+        " ORDER BY node";
+    auto stmt = Prepare(sql);
+    stmt.Bind(1, static_cast<std::int64_t>(maxAge.count()));
+    std::vector<NodeStats> out;
+    auto u = [&](int column) { return static_cast<std::uint64_t>(stmt.Int(column)); };
+    while (stmt.Step())
+        out.push_back(NodeStats{stmt.Text(0), stmt.Int(1), u(2), u(3), u(4), u(5), u(6), u(7), u(8), u(9)});
+    return out;
 }
 
 }  // namespace

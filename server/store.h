@@ -10,6 +10,7 @@
 // line.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -51,6 +52,7 @@ struct Profile {
     int status = 1;          // the last status the user chose (shown while online)
     std::string statusNote;
     int style = 0, afset = 0, vp = 0, lt = 0;
+    bool disabled = false;   // set by an administrator: logins are refused
 };
 
 struct FriendRequest {
@@ -64,6 +66,35 @@ struct Mail {
     std::int64_t seq = 0;
     int code = 0;
     std::string payload;
+};
+
+// What the operators' console lists of an account.
+struct AccountSummary {
+    std::int64_t id = 0;
+    std::string name, nickname;
+    bool disabled = false;
+};
+
+// One user's mailbox as the operators see it: never the texts.
+struct MailboxSummary {
+    std::int64_t account = 0;
+    std::string name;
+    std::size_t count = 0;
+    std::int64_t oldestSeconds = 0;  // how long the oldest packet has waited; 0 when empty
+};
+
+struct MailboxTotals {
+    std::size_t messages = 0, recipients = 0;
+    std::int64_t oldestSeconds = 0;
+};
+
+// One node's counters as it last recorded them, for the consoles of the
+// other nodes of a cluster.
+struct NodeStats {
+    std::string node;
+    std::int64_t updated = 0;  // Unix seconds
+    std::uint64_t online = 0, connections = 0, loginsSucceeded = 0, loginsFailed = 0, messages = 0,
+                  slowReaders = 0, bytesIn = 0, bytesOut = 0;
 };
 
 class Store {
@@ -118,6 +149,28 @@ public:
     virtual std::vector<Mail> MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) = 0;
     virtual void DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) = 0;
     virtual std::size_t MailCount(std::int64_t recipient) = 0;
+
+    // --- Administration (the operators' console) ---------------------------
+
+    virtual void SetDisabled(std::int64_t id, bool disabled) = 0;
+    // The account and everything about it: friendships both ways, requests,
+    // blacklists, its mailbox. False when there was no such account.
+    virtual bool DeleteAccount(std::int64_t id) = 0;
+    // Accounts whose name or nickname holds the bytes (all when empty),
+    // ordered by number, at most limit.
+    virtual std::vector<AccountSummary> ListAccounts(std::string_view contains, std::size_t limit) = 0;
+    virtual std::vector<std::int64_t> BlockedIds(std::int64_t owner) = 0;  // ordered
+    virtual MailboxSummary Mailbox(std::int64_t recipient) = 0;
+    // The mailboxes holding most, largest first.
+    virtual std::vector<MailboxSummary> LargestMailboxes(std::size_t limit) = 0;
+    virtual MailboxTotals AllMailboxes() = 0;
+    // Settings of the server itself (such as the console's password hash);
+    // empty when unset.
+    virtual std::string Setting(std::string_view key) = 0;
+    virtual void SetSetting(std::string_view key, std::string_view value) = 0;
+    // Rows of nodes that recorded their counters within maxAge, by name.
+    virtual void PutNodeStats(const NodeStats& stats) = 0;
+    virtual std::vector<NodeStats> RecentNodeStats(std::chrono::seconds maxAge) = 0;
 };
 
 // The embedded store: one SQLite file, created with its tables when missing.

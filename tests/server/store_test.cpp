@@ -4,8 +4,13 @@
 // is kept is kept.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <thread>
+
+#include <libpq-fe.h>
+#include <sqlite3.h>
 
 #include "engines.h"
 #include "server/accounts.h"
@@ -156,6 +161,100 @@ const Step kSteps[] = {
          ASSERT_EQ(left.size(), 1u);
          EXPECT_EQ(left[0].payload, "three");
      }},
+    {"accounts listed in number order, searched by the bytes of a name or nickname; one disabled",
+     [](Store& s) {
+         auto all = s.ListAccounts("", 10);
+         ASSERT_EQ(all.size(), 4u);
+         EXPECT_EQ(all[0].id, 10001);
+         EXPECT_EQ(all[0].nickname, texts::kNickAlice);
+         EXPECT_EQ(all[3].name, "dave");
+         EXPECT_EQ(s.ListAccounts("", 2).size(), 2u);
+         auto bob = s.ListAccounts(string(texts::kNickBob).substr(2), 10);  // the second character of the nickname
+         ASSERT_EQ(bob.size(), 1u);
+         EXPECT_EQ(bob[0].id, 10002);
+         EXPECT_EQ(s.ListAccounts("av", 10).size(), 1u);
+         EXPECT_EQ(s.ListAccounts("1000", 10).size(), 3u);
+         EXPECT_TRUE(s.ListAccounts("%", 10).empty()) << "no pattern characters";
+         s.SetDisabled(10003, true);
+         EXPECT_TRUE(s.FindByName("10003")->disabled);
+         EXPECT_FALSE(s.FindById(10002)->disabled);
+         EXPECT_TRUE(s.ListAccounts("10003", 1).at(0).disabled);
+     },
+     true},
+    {"a disabled account stays disabled until enabled",
+     [](Store& s) {
+         EXPECT_TRUE(s.FindById(10003)->disabled);
+         s.SetDisabled(10003, false);
+         EXPECT_FALSE(s.FindById(10003)->disabled);
+     }},
+    {"blacklists listed; mailboxes counted with the age of their oldest packet, largest first",
+     [](Store& s) {
+         s.BlockUser(10004, 10003);
+         s.BlockUser(10004, 10001);
+         EXPECT_EQ(s.BlockedIds(10004), (std::vector<std::int64_t>{10001, 10003}));
+         EXPECT_TRUE(s.BlockedIds(10001).empty());
+         s.AddMail(10003, 3, "more");
+         s.AddMail(10003, 3, "and more");
+         MailboxTotals totals = s.AllMailboxes();
+         EXPECT_EQ(totals.messages, 4u);
+         EXPECT_EQ(totals.recipients, 2u);
+         auto largest = s.LargestMailboxes(10);
+         ASSERT_EQ(largest.size(), 2u);
+         EXPECT_EQ(largest[0].account, 10003);
+         EXPECT_EQ(largest[0].name, "10003");
+         EXPECT_EQ(largest[0].count, 3u);
+         EXPECT_EQ(largest[1].count, 1u);
+         EXPECT_EQ(s.Mailbox(10001).count, 0u);
+         EXPECT_EQ(s.Mailbox(10001).oldestSeconds, 0);
+         std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+         EXPECT_GE(s.Mailbox(10003).oldestSeconds, 1);
+         EXPECT_LE(s.Mailbox(10003).oldestSeconds, 60);
+         EXPECT_GE(s.AllMailboxes().oldestSeconds, 1);
+     }},
+    {"settings are kept, and replaced",
+     [](Store& s) {
+         EXPECT_EQ(s.Setting("admin_password"), "");
+         s.SetSetting("admin_password", kGbkBytes);
+         s.SetSetting("other", "x");
+     },
+     true},
+    {"settings after reopening; node counters by node, the newest row of each",
+     [](Store& s) {
+         EXPECT_EQ(s.Setting("admin_password"), kGbkBytes);
+         s.SetSetting("admin_password", "second");
+         EXPECT_EQ(s.Setting("admin_password"), "second");
+         EXPECT_EQ(s.Setting("other"), "x");
+         s.PutNodeStats(NodeStats{"n2", 0, 1, 2, 3, 4, 5, 6, 7, 8});
+         s.PutNodeStats(NodeStats{"n1", 0, 9, 9, 9, 9, 9, 9, 9, 9});
+         s.PutNodeStats(NodeStats{"n1", 0, 10, 11, 12, 13, 14, 15, 16, 1ull << 40});
+         auto nodes = s.RecentNodeStats(std::chrono::seconds(60));
+         ASSERT_EQ(nodes.size(), 2u);
+         EXPECT_EQ(nodes[0].node, "n1");
+         EXPECT_EQ(nodes[0].online, 10u);
+         EXPECT_EQ(nodes[0].slowReaders, 15u);
+         EXPECT_EQ(nodes[0].bytesOut, 1ull << 40);
+         EXPECT_EQ(nodes[1].messages, 5u);
+         EXPECT_NEAR(static_cast<double>(nodes[1].updated), static_cast<double>(std::time(nullptr)), 5.0);
+     }},
+    {"deleting an account takes everything about it, both ways",
+     [](Store& s) {
+         s.BlockUser(10002, 10004);
+         s.AddFriendship(10004, 10002);
+         s.AskFriend(10004, 10001, "", false);
+         s.AddMail(10004, 3, "gone");
+         EXPECT_TRUE(s.DeleteAccount(10004));
+         EXPECT_FALSE(s.DeleteAccount(10004));
+         EXPECT_FALSE(s.FindById(10004));
+         EXPECT_FALSE(s.FindIdByName("dave"));
+         EXPECT_EQ(s.FriendIds(10002), (std::vector<std::int64_t>{10001}));
+         EXPECT_TRUE(s.FriendRequestsTo(10001).empty());
+         EXPECT_TRUE(s.FriendRequestsTo(10002).empty());
+         EXPECT_TRUE(s.BlockedIds(10002).empty());
+         EXPECT_EQ(s.Mailbox(10004).count, 0u);
+         EXPECT_EQ(s.AllMailboxes().messages, 4u);
+         EXPECT_EQ(s.ListAccounts("", 10).size(), 3u);
+     },
+     true},
 };
 
 // Each implementation opens the same data again on request.
@@ -187,6 +286,62 @@ TEST(Store, SameBehaviourOnBothImplementations) {
                 store = backend.open();
             }
         }
+    }
+}
+
+// A database left at version 1 (by an older server) is brought to the
+// current version with its data: the version-2 parts are taken away again by
+// hand, and the store reopened.
+TEST(Store, VersionOneDatabaseIsMigratedWithItsData) {
+    static const char* const kBackToVersionOne[] = {
+        "DROP TABLE settings", "DROP TABLE node_stats", "DROP INDEX friends_friend", "DROP INDEX blacklist_blocked",
+        "ALTER TABLE accounts DROP COLUMN disabled", "ALTER TABLE mailbox DROP COLUMN created",
+        "UPDATE schema_version SET version = 1",
+    };
+    TempDir dir;
+    const string file = dir.Path() + "/old.db";
+    const string conninfo = Postgres().NewDatabase();
+    struct OldBackend {
+        const char* name;
+        std::function<std::unique_ptr<Store>()> open;
+        std::function<bool(const char*)> exec;
+    };
+    const OldBackend backends[] = {
+        {"sqlite", [&] { return OpenSqliteStore(file); },
+         [&](const char* sql) {
+             sqlite3* db = nullptr;
+             bool ok = sqlite3_open(file.c_str(), &db) == SQLITE_OK &&
+                       sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+             sqlite3_close(db);
+             return ok;
+         }},
+        {"postgresql", [&] { return std::unique_ptr<Store>(OpenPgStore(conninfo, 1)); },
+         [&](const char* sql) {
+             PGconn* c = PQconnectdb(conninfo.c_str());
+             PGresult* r = PQexec(c, sql);
+             bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+             PQclear(r);
+             PQfinish(c);
+             return ok;
+         }},
+    };
+    for (const OldBackend& backend : backends) {
+        SCOPED_TRACE(backend.name);
+        {
+            auto store = backend.open();
+            SeedDemo(*store);
+            store->AddMail(10002, 3, "from before");
+        }
+        for (const char* sql : kBackToVersionOne) ASSERT_TRUE(backend.exec(sql)) << sql;
+        auto store = backend.open();
+        EXPECT_FALSE(store->FindById(10001)->disabled);
+        EXPECT_EQ(store->MailAfter(10002, 0, 10).at(0).payload, "from before");
+        EXPECT_EQ(store->Mailbox(10002).count, 1u);
+        EXPECT_LE(store->Mailbox(10002).oldestSeconds, 60);
+        store->SetDisabled(10001, true);
+        store->SetSetting("k", "v");
+        EXPECT_TRUE(store->FindById(10001)->disabled);
+        EXPECT_EQ(store->Setting("k"), "v");
     }
 }
 
