@@ -9,7 +9,9 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev lld llvm
           googletest libgtest-dev libbenchmark-dev
           libasio-dev libsqlite3-dev libsodium-dev sqlite3
           postgresql libpq-dev nats-server libnats-dev libssl-dev openssl
-          xvfb imagemagick tshark locales fonts-dejavu-core fonts-droid-fallback)
+          xvfb imagemagick tshark locales fonts-dejavu-core fonts-droid-fallback
+          libcpp-httplib-dev libjs-chart.js prometheus systemd dpkg-dev fakeroot
+          chromium chromium-driver python3-selenium)
 
 installed() {
   local status
