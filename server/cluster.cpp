@@ -18,6 +18,9 @@ constexpr char kLetGo = 'T';     // another node takes the user over; answer on 
 constexpr char kClaim = 'C';     // "<wall-clock ns of the login>\n<node>": this node has the user
 constexpr char kReleased = 'R';  // the answer to kLetGo
 constexpr char kPing = 'P';      // is anybody there? answered at once
+constexpr char kKick = 'K';      // an administrator disconnects the user
+constexpr const char kOnlineToken[] = "online";  // the last part of a reply subject asking for the users here
+constexpr auto kOnlineWait = 1000;  // ms
 constexpr auto kPingWait = 500;  // ms
 
 std::string Status(natsStatus s) { return natsStatus_GetText(s); }
@@ -250,6 +253,9 @@ void Cluster::OnUserMessage(natsMsg* msg) {
                 }
             }
             break;
+        case kKick:
+            router_.Disconnect(account, "disconnected by an administrator");
+            break;
         case kSend:
             if (data.size() >= 5) router_.SendHere(account, std::atoi(data.substr(1, 4).c_str()), data.substr(5));
             break;
@@ -297,8 +303,24 @@ void Cluster::OnUserMessage(natsMsg* msg) {
 
 void Cluster::OnReply(natsMsg* msg) {
     std::string subject = natsMsg_GetSubject(msg);
+    const char* replyTo = natsMsg_GetReply(msg);
+    std::string reply = replyTo ? replyTo : "";
     natsMsg_Destroy(msg);
     auto dot = subject.rfind('.');
+    if (subject.compare(dot + 1, std::string::npos, kOnlineToken) == 0) {
+        if (reply.empty()) return;
+        // One line per user: account, login time in Unix milliseconds, address.
+        std::string list;
+        for (const Router::OnlineUser& u : router_.ListOnline()) {
+            auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(u.since.time_since_epoch()).count();
+            list += std::to_string(u.account) + "\t" + std::to_string(millis) + "\t" + u.from + "\n";
+        }
+        try {
+            Publish(reply, list);
+        } catch (const std::exception&) {
+        }
+        return;
+    }
     std::uint64_t token = std::strtoull(subject.c_str() + dot + 1, nullptr, 10);
     Pending done;
     {
@@ -309,6 +331,44 @@ void Cluster::OnReply(natsMsg* msg) {
         pending_.erase(found);
     }
     Own(done.account, std::move(done.done));
+}
+
+std::optional<std::vector<Router::OnlineUser>> Cluster::OnlineOn(const std::string& node) {
+    std::string subject = "vexa.reply." + node + "." + kOnlineToken;
+    natsMsg* answer = nullptr;
+    if (natsConnection_Request(&answer, nc_, subject.c_str(), "", 0, kOnlineWait) != NATS_OK) return std::nullopt;
+    std::string data(natsMsg_GetData(answer), static_cast<std::size_t>(natsMsg_GetDataLength(answer)));
+    natsMsg_Destroy(answer);
+    std::vector<Router::OnlineUser> users;
+    std::size_t at = 0;
+    while (at < data.size()) {
+        std::size_t end = data.find('\n', at);
+        if (end == std::string::npos) end = data.size();
+        std::string line = data.substr(at, end - at);
+        at = end + 1;
+        auto tab1 = line.find('\t');
+        auto tab2 = tab1 == std::string::npos ? std::string::npos : line.find('\t', tab1 + 1);
+        if (tab2 == std::string::npos) continue;
+        Router::OnlineUser u;
+        u.account = std::atoll(line.c_str());
+        u.since = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::milliseconds(std::atoll(line.c_str() + tab1 + 1))));
+        u.from = line.substr(tab2 + 1);
+        if (u.account > 0) users.push_back(std::move(u));
+    }
+    return users;
+}
+
+bool Cluster::DisconnectElsewhere(std::int64_t account) {
+    if (presence_.PresentOn(account, options_.nodeTimeout).empty()) return false;
+    try {
+        Publish(UserSubject(account), std::string(1, kKick));
+    } catch (const std::exception& e) {
+        Log(LogLevel::Warn, std::string("cluster: cannot ask for a disconnect: ") + e.what());
+        return false;
+    }
+    return true;
 }
 
 void Cluster::OnReconnected() {
@@ -354,6 +414,7 @@ void Cluster::HeartbeatLoop() {
         }
         if (now < next) continue;
         next = now + options_.heartbeat;
+        if (options_.onHeartbeat) options_.onHeartbeat();
         try {
             presence_.Heartbeat(options_.node, false);
             if (warned) Log(LogLevel::Info, "cluster: heartbeat recorded again");

@@ -21,7 +21,7 @@
 //     then does the new node read the mailbox. Should both have taken the
 //     account at once, each says so (a claim) and the older login lets go.
 // Subjects: vexa.user.<account> for a user's node, vexa.reply.<node>.<n>
-// for answers. Locks: the router's account locks come before this class's
+// for answers, vexa.reply.<node>.online for the list of a node's users. Locks: the router's account locks come before this class's
 // lock, never after.
 #pragma once
 
@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -53,6 +54,7 @@ struct ClusterOptions {
     std::chrono::milliseconds takeoverWait{8'000};  // for another node to let go of an account
     std::chrono::milliseconds heartbeat{2'000};
     std::chrono::seconds nodeTimeout{10};           // a node silent this long counts as gone
+    std::function<void()> onHeartbeat;              // also run at every heartbeat, on its thread
 };
 
 class Cluster final : public RemoteRoutes {
@@ -73,6 +75,13 @@ public:
     std::vector<bool> OnlineElsewhere(const std::vector<std::int64_t>& accounts) override;
     void Acquire(std::int64_t account, std::function<void()> done) override;
     void Release(std::int64_t account) override;
+
+    // For the operators' console.
+    // The users online on another node; nullopt when it does not answer.
+    std::optional<std::vector<Router::OnlineUser>> OnlineOn(const std::string& node);
+    // Asks whichever node has the account to close its connection; false
+    // when it is online nowhere.
+    bool DisconnectElsewhere(std::int64_t account);
 
 private:
     struct Pending {

@@ -235,6 +235,7 @@ void Connection::OnRead(std::error_code ec, std::size_t n) {
         return;
     }
     lastActivity_ = Clock::now();
+    events_.OnBytes(n, 0);
     // While closing, what the client sends is read only so that its kernel
     // never meets a closed socket (which would reset the connection and
     // throw away what is still on its way to the client).
@@ -281,6 +282,7 @@ void Connection::OnWrite(std::error_code ec, std::size_t n) {
     } else {
         written_ += n;
     }
+    events_.OnBytes(0, n);
     std::size_t batchBytes = 0;
     std::deque<Outgoing> unwritten;
     for (Outgoing& out : batch_) {

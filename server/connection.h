@@ -85,6 +85,8 @@ public:
                             std::int64_t ackedMailSeq) = 0;
     // The backlog passed its limit; the close follows. Any thread.
     virtual void OnSlowReader(const Connection& conn) = 0;
+    // Bytes read from and written to the socket, for the counters. On the network side.
+    virtual void OnBytes(std::size_t received, std::size_t sent) {}
 };
 
 class Connection : public std::enable_shared_from_this<Connection>, private RequestReader::Sink {

@@ -67,7 +67,7 @@ void RequestHandlers::ForgetOneToOne(std::int64_t account, const std::string& na
 }
 
 void RequestHandlers::Handle(const ConnectionPtr& conn, int code, std::string_view payload) {
-    ++counters_.requests;
+    counters_.CountRequest(code);
     if (conn->session.account == 0 && code != 1) {
         Drop(*conn, code, "not logged in");
         return;
@@ -172,6 +172,7 @@ void RequestHandlers::Room(const ConnectionPtr& conn) {
 // --- Login ---------------------------------------------------------------
 
 void RequestHandlers::Refuse(const ConnectionPtr& conn, char status, const char* reason) {
+    counters_.CountLoginFailure(status);
     std::string answer(1, status);
     answer.append(reason);
     conn->Send(2, answer);
@@ -232,13 +233,17 @@ void RequestHandlers::CheckPassword(const ConnectionPtr& conn, std::string user,
         return answer(0, user, texts::kLoginUnavailable, texts::kUnavailable, e.what());
     }
     asio::post(hashPool_, [this, conn, hash = std::move(hash), password = std::move(password),
-                           profile = std::move(*profile), answer]() mutable {
+                           profile = std::move(*profile), answer, queued = Clock::now()]() mutable {
+        counters_.loginHashQueue.Observe(Clock::now() - queued);
         bool ok = VerifyPassword(hash, password);
         asio::post(conn->RequestExecutor(), [this, conn, ok, profile = std::move(profile), answer] {
             if (conn->Closing() || stopping_) return;
             if (!ok)
                 return answer(profile.id, profile.name, texts::kLoginWrongPassword, texts::kWrongPassword,
                               "wrong password");
+            // Told only to whoever knows the password, so a guesser learns nothing from it.
+            if (profile.disabled)
+                return answer(0, profile.name, texts::kLoginDisabled, texts::kAccountDisabled, "account disabled");
             try {
                 FinishLogin(conn, profile);
             } catch (const StoreError& e) {
@@ -256,6 +261,7 @@ void RequestHandlers::FinishLogin(const ConnectionPtr& conn, const Profile& prof
     std::vector<std::int64_t> friends = store_.FriendIds(profile.id);
 
     throttle_.Succeeded(profile.id);
+    ++counters_.loginsSucceeded;
     Connection::Session& session = conn->session;
     session.loginPending = false;
     session.account = profile.id;
@@ -298,6 +304,7 @@ void RequestHandlers::OnExit(const ConnectionPtr& conn, std::string_view payload
 // --- Chat ----------------------------------------------------------------
 
 void RequestHandlers::OnChat(const ConnectionPtr& conn, std::string_view payload) {
+    const auto started = Clock::now();
     std::string_view recipient = text::TakeField(payload, kSep);
     std::string_view date = text::TakeField(payload, kSep);
     std::string_view sender = text::TakeField(payload, kSep);
@@ -315,6 +322,7 @@ void RequestHandlers::OnChat(const ConnectionPtr& conn, std::string_view payload
     std::string forward = Join({recipient, when, sender, msgType, body});
     if (forward.size() > kMaxForward) return Drop(*conn, 3, "too long to forward");
     router_.Deliver(*target, 3, forward);
+    counters_.chatRouting.Observe(Clock::now() - started);
 }
 
 // --- Friend list ---------------------------------------------------------

@@ -1,9 +1,11 @@
 #include "server/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <mutex>
 
 namespace vexa::server {
@@ -12,6 +14,8 @@ namespace {
 std::atomic<int> g_level{static_cast<int>(LogLevel::Info)};
 std::mutex g_mutex;
 std::function<void(LogLevel, std::string_view)> g_observer;  // under g_mutex
+constexpr std::size_t kRecentLines = 500;
+std::deque<std::string> g_recent;  // under g_mutex
 const char* LevelName(LogLevel level) {
     switch (level) {
         case LogLevel::Error: return "ERROR";
@@ -44,9 +48,20 @@ void Log(LogLevel level, std::string_view message) {
     localtime_r(&seconds, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    char head[64];
+    std::snprintf(head, sizeof head, "%s.%03d %s ", stamp, static_cast<int>(millis), LevelName(level));
+    std::string line = head;
+    line.append(message);
     std::lock_guard<std::mutex> lock(g_mutex);
-    std::fprintf(stderr, "%s.%03d %s %.*s\n", stamp, static_cast<int>(millis), LevelName(level),
-                 static_cast<int>(message.size()), message.data());
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+    g_recent.push_back(std::move(line));
+    if (g_recent.size() > kRecentLines) g_recent.pop_front();
+}
+
+std::vector<std::string> RecentLogLines(std::size_t max) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::size_t n = std::min(max, g_recent.size());
+    return std::vector<std::string>(g_recent.end() - static_cast<std::ptrdiff_t>(n), g_recent.end());
 }
 
 std::string Printable(std::string_view bytes, std::size_t maxBytes) {

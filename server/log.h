@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vexa::server {
 
@@ -19,6 +20,9 @@ void SetLogLevel(LogLevel level);
 void SetLogObserver(std::function<void(LogLevel, std::string_view)> observer);
 LogLevel CurrentLogLevel();
 void Log(LogLevel level, std::string_view message);
+// The last lines written (at most max, oldest first), as they were written,
+// for the operators' console.
+std::vector<std::string> RecentLogLines(std::size_t max);
 
 // Printable ASCII as is; every other byte as \xHH; at most maxBytes of input.
 std::string Printable(std::string_view bytes, std::size_t maxBytes = 64);

@@ -4,11 +4,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "server/accounts.h"
+#include "server/admin/console.h"
+#include "server/config_file.h"
+#include "server/password.h"
 #include "server/log.h"
 #include "server/pg_store.h"
 #include "server/server.h"
@@ -21,8 +25,11 @@ struct ProgramOptions {
     ServerOptions server;
     std::string database = "data/vexaim.db";  // the SQLite file, or a PostgreSQL connection string
     bool postgres = false;
-    bool seedDemo = false, adminOnly = false;
+    bool seedDemo = false, adminOnly = false, printConfig = false;
     std::vector<std::string> accounts, friendships;
+    std::string adminPasswordFile;  // "-": standard input
+    std::string metricsTokenFile;
+    std::string logLevel = "info";
 };
 
 bool ParseNumber(const char* text, unsigned long long min, unsigned long long max, unsigned long long& out) {
@@ -54,13 +61,25 @@ bool SplitPair(const std::string& text, std::string& first, std::string& second)
 }
 
 // One command-line option: its name, the value it takes (empty for a flag),
-// its help text, and what it does with the value (an error text, or empty).
+// its help text, what it does with the value (an error text, or empty), and
+// the values now in force as a configuration file would give them (one per
+// line for an option that repeats; none when it is unset).
 struct Option {
     const char* name;
     const char* value;
     const char* help;
     std::function<std::string(ProgramOptions&, const char*)> apply;
+    std::function<std::vector<std::string>(const ProgramOptions&)> show;
 };
+
+using Shown = std::vector<std::string>;
+Shown Flag(bool on) { return {on ? "yes" : "no"}; }
+Shown Number(unsigned long long n) { return {std::to_string(n)}; }
+Shown SecondsOf(std::chrono::milliseconds ms) {
+    return {std::to_string(std::chrono::duration_cast<std::chrono::seconds>(ms).count())};
+}
+Shown Pair(unsigned long long a, unsigned long long b) { return {std::to_string(a) + "," + std::to_string(b)}; }
+Shown Text(const std::string& s) { return s.empty() ? Shown{} : Shown{s}; }
 
 std::string Seconds(const char* v, unsigned long long min, unsigned long long max, std::chrono::milliseconds& out,
                     const char* name) {
@@ -75,14 +94,16 @@ const std::vector<Option>& Options() {
     using O = ProgramOptions;
     static const std::vector<Option> options = {
         {"--address", "ADDR", "address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)",
-         [](O& o, const char* v) { return v ? (o.server.address = v, std::string()) : "--address needs a value"; }},
+         [](O& o, const char* v) { return v ? (o.server.address = v, std::string()) : "--address needs a value"; },
+         [](const O& o) { return Text(o.server.address); }},
         {"--port", "N", "TCP port (default 7788; 0 picks a free one and logs it)",
          [](O& o, const char* v) {
              unsigned long long n = 0;
              if (!ParseNumber(v, 0, 65535, n)) return std::string("--port needs a number 0..65535");
              o.server.port = static_cast<std::uint16_t>(n);
              return std::string();
-         }},
+         },
+         [](const O& o) { return Number(o.server.port); }},
         {"--store", "WHERE",
          "where the data is kept: sqlite:PATH (the default, sqlite:./data/vexaim.db;\n"
          "its folder is created), or a PostgreSQL connection string\n"
@@ -100,14 +121,16 @@ const std::vector<Option>& Options() {
                  return std::string("--store needs sqlite:PATH or a PostgreSQL connection string");
              }
              return std::string();
-         }},
+         },
+         [](const O& o) { return Shown{o.postgres ? o.database : "sqlite:" + o.database}; }},
         {"--database", "PATH", "the same as --store sqlite:PATH",
          [](O& o, const char* v) {
              if (!v || !*v) return std::string("--database needs a path");
              o.database = v;
              o.postgres = false;
              return std::string();
-         }},
+         },
+         [](const O& o) { return o.postgres ? Shown{} : Shown{o.database}; }},
         {"--cluster", "nats://HOST:PORT",
          "be one node of a cluster that shares the --store PostgreSQL and this\n"
          "NATS server (default: off, a single server)",
@@ -116,7 +139,8 @@ const std::vector<Option>& Options() {
              if (url.rfind("nats://", 0) != 0) return std::string("--cluster needs nats://HOST:PORT");
              o.server.cluster.natsUrl = url;
              return std::string();
-         }},
+         },
+         [](const O& o) { return Text(o.server.cluster.natsUrl); }},
         {"--node-name", "NAME", "this node's name in the cluster, unique (default HOSTNAME:PORT)",
          [](O& o, const char* v) {
              std::string name = v ? v : "";
@@ -124,26 +148,37 @@ const std::vector<Option>& Options() {
                  return std::string("--node-name needs 1-64 characters without blanks, dots, * or >");
              o.server.cluster.node = name;
              return std::string();
-         }},
+         },
+         [](const O& o) { return Text(o.server.cluster.node); }},
         {"--store-threads", "N", "threads (and database connections) for PostgreSQL work (default 8)",
          [](O& o, const char* v) {
              unsigned long long n = 0;
              if (!ParseNumber(v, 1, 256, n)) return std::string("--store-threads needs 1..256");
              o.server.storeThreads = static_cast<unsigned>(n);
              return std::string();
-         }},
+         },
+         [](const O& o) { return Number(o.server.storeThreads); }},
         {"--seed-demo", "",
          "create the demo accounts if missing: 10001 (alice, password alice123),\n"
          "10002 (bob, bob123), 10003 (carol, carol123); alice is friends with both",
-         [](O& o, const char*) { return o.seedDemo = true, std::string(); }},
+         [](O& o, const char*) { return o.seedDemo = true, std::string(); },
+         [](const O& o) { return Flag(o.seedDemo); }},
         {"--add-account", "ID:PASS", "create an account (ID 1-20 bytes, PASS 1-19 bytes); may be repeated",
          [](O& o, const char* v) {
              return v ? (o.accounts.push_back(v), std::string()) : "--add-account needs ID:PASSWORD";
+         },
+         [](const O& o) {
+             // The passwords stay out of what is printed.
+             Shown ids;
+             for (const std::string& a : o.accounts) ids.push_back(a.substr(0, a.find(':')) + ":********");
+             return ids;
          }},
         {"--add-friends", "ID:ID", "make two accounts friends; may be repeated",
-         [](O& o, const char* v) { return v ? (o.friendships.push_back(v), std::string()) : "--add-friends needs ID:ID"; }},
+         [](O& o, const char* v) { return v ? (o.friendships.push_back(v), std::string()) : "--add-friends needs ID:ID"; },
+         [](const O& o) { return o.friendships; }},
         {"--admin-only", "", "do the account work above, then exit without serving",
-         [](O& o, const char*) { return o.adminOnly = true, std::string(); }},
+         [](O& o, const char*) { return o.adminOnly = true, std::string(); },
+         [](const O& o) { return Flag(o.adminOnly); }},
         {"--tls-port", "N", "also serve TLS on this port (0 picks a free one and logs it); needs\n"
                             "--tls-cert and --tls-key",
          [](O& o, const char* v) {
@@ -151,27 +186,77 @@ const std::vector<Option>& Options() {
              if (!ParseNumber(v, 0, 65535, n)) return std::string("--tls-port needs a number 0..65535");
              o.server.tls.port = static_cast<int>(n);
              return std::string();
-         }},
+         },
+         [](const O& o) { return o.server.tls.port >= 0 ? Number(static_cast<unsigned>(o.server.tls.port)) : Shown{}; }},
         {"--tls-cert", "FILE", "the server's certificate in PEM, then its chain",
-         [](O& o, const char* v) { return v && *v ? (o.server.tls.certFile = v, std::string()) : "--tls-cert needs a file"; }},
+         [](O& o, const char* v) { return v && *v ? (o.server.tls.certFile = v, std::string()) : "--tls-cert needs a file"; },
+         [](const O& o) { return Text(o.server.tls.certFile); }},
         {"--tls-key", "FILE", "the certificate's private key in PEM",
-         [](O& o, const char* v) { return v && *v ? (o.server.tls.keyFile = v, std::string()) : "--tls-key needs a file"; }},
+         [](O& o, const char* v) { return v && *v ? (o.server.tls.keyFile = v, std::string()) : "--tls-key needs a file"; },
+         [](const O& o) { return Text(o.server.tls.keyFile); }},
         {"--tls-only", "", "serve TLS only: no plain listener (--port is then unused)",
-         [](O& o, const char*) { return o.server.tls.only = true, std::string(); }},
+         [](O& o, const char*) { return o.server.tls.only = true, std::string(); },
+         [](const O& o) { return Flag(o.server.tls.only); }},
+        {"--admin", "[ADDR:]PORT",
+         "serve the operators' web console and /metrics there (default: off;\n"
+         "ADDR 127.0.0.1 unless given; PORT 0 picks a free one and logs it)",
+         [](O& o, const char* v) {
+             std::string where = v ? v : "";
+             auto colon = where.rfind(':');
+             std::string address = colon == std::string::npos ? "127.0.0.1" : where.substr(0, colon);
+             std::string port = colon == std::string::npos ? where : where.substr(colon + 1);
+             if (address.size() > 2 && address.front() == '[' && address.back() == ']')
+                 address = address.substr(1, address.size() - 2);
+             unsigned long long n = 0;
+             if (address.empty() || !ParseNumber(port.c_str(), 0, 65535, n))
+                 return std::string("--admin needs [ADDR:]PORT");
+             o.server.admin.enabled = true;
+             o.server.admin.address = address;
+             o.server.admin.port = static_cast<std::uint16_t>(n);
+             return std::string();
+         },
+         [](const O& o) {
+             return o.server.admin.enabled ? Shown{o.server.admin.address + ":" + std::to_string(o.server.admin.port)}
+                                           : Shown{};
+         }},
+        {"--metrics-token-file", "FILE",
+         "a scraper may read /metrics with the token in FILE (sent as\n"
+         "Authorization: Bearer TOKEN); without it only a signed-in console may",
+         [](O& o, const char* v) {
+             return v && *v ? (o.metricsTokenFile = v, std::string()) : "--metrics-token-file needs a file";
+         },
+         [](const O& o) { return Text(o.metricsTokenFile); }},
+        {"--set-admin-password", "FILE",
+         "set the console's administrator password to the first line of FILE\n"
+         "(- for standard input; 8-1024 bytes), kept as an Argon2id hash in the store",
+         [](O& o, const char* v) {
+             return v && *v ? (o.adminPasswordFile = v, std::string()) : "--set-admin-password needs a file or -";
+         },
+         [](const O& o) { return Text(o.adminPasswordFile); }},
+        {"--config", "FILE",
+         "read options from FILE first, one NAME = VALUE per line (NAME is the\n"
+         "option without --); the command line wins over the file",
+         nullptr, nullptr},
+        {"--print-config", "",
+         "print the options in force as a configuration file, and exit",
+         [](O& o, const char*) { return o.printConfig = true, std::string(); },
+         [](const O& o) { return Flag(o.printConfig); }},
         {"--threads", "N", "network threads (default: one per core)",
          [](O& o, const char* v) {
              unsigned long long n = 0;
              if (!ParseNumber(v, 1, 256, n)) return std::string("--threads needs 1..256");
              o.server.networkThreads = static_cast<unsigned>(n);
              return std::string();
-         }},
+         },
+         [](const O& o) { return o.server.networkThreads ? Number(o.server.networkThreads) : Shown{}; }},
         {"--max-connections", "N", "connections served at once (default 1024)",
          [](O& o, const char* v) {
              unsigned long long n = 0;
              if (!ParseNumber(v, 1, 1000000, n)) return std::string("--max-connections needs 1..1000000");
              o.server.maxConnections = n;
              return std::string();
-         }},
+         },
+         [](const O& o) { return Number(o.server.maxConnections); }},
         {"--max-backlog", "BYTES",
          "unsent bytes a slow client may hold up before it is disconnected\n"
          "(default 262144, at least 65536); chats waiting for it are kept for its next login",
@@ -181,29 +266,35 @@ const std::vector<Option>& Options() {
              if (!ParseNumber(v, 65536, 1ull << 32, n)) return std::string("--max-backlog needs at least 65536");
              o.server.limits.maxBacklogBytes = n;
              return std::string();
-         }},
+         },
+         [](const O& o) { return Number(o.server.limits.maxBacklogBytes); }},
         {"--login-timeout", "SEC", "time a new connection has to log in (default 30)",
-         [](O& o, const char* v) { return Seconds(v, 1, 86400, o.server.limits.loginTimeout, "--login-timeout"); }},
+         [](O& o, const char* v) { return Seconds(v, 1, 86400, o.server.limits.loginTimeout, "--login-timeout"); },
+         [](const O& o) { return SecondsOf(o.server.limits.loginTimeout); }},
         {"--idle-timeout", "SEC", "a logged-in client silent this long is disconnected (default 300)",
-         [](O& o, const char* v) { return Seconds(v, 1, 604800, o.server.limits.idleTimeout, "--idle-timeout"); }},
+         [](O& o, const char* v) { return Seconds(v, 1, 604800, o.server.limits.idleTimeout, "--idle-timeout"); },
+         [](const O& o) { return SecondsOf(o.server.limits.idleTimeout); }},
         {"--linger", "SEC",
          "how long a closing connection waits for its client to take the last\n"
          "packets and close (default 3); what it has not acknowledged is kept",
-         [](O& o, const char* v) { return Seconds(v, 1, 60, o.server.limits.linger, "--linger"); }},
+         [](O& o, const char* v) { return Seconds(v, 1, 60, o.server.limits.linger, "--linger"); },
+         [](const O& o) { return SecondsOf(o.server.limits.linger); }},
         {"--max-mail", "N", "packets kept for one offline user (default 10000)",
          [](O& o, const char* v) {
              unsigned long long n = 0;
              if (!ParseNumber(v, 1, 10000000, n)) return std::string("--max-mail needs 1..10000000");
              o.server.maxMailPerUser = n;
              return std::string();
-         }},
+         },
+         [](const O& o) { return Number(o.server.maxMailPerUser); }},
         {"--hash-threads", "N", "threads that check passwords (default 2)",
          [](O& o, const char* v) {
              unsigned long long n = 0;
              if (!ParseNumber(v, 1, 64, n)) return std::string("--hash-threads needs 1..64");
              o.server.hashThreads = static_cast<unsigned>(n);
              return std::string();
-         }},
+         },
+         [](const O& o) { return Number(o.server.hashThreads); }},
         {"--throttle-account", "FREE,LOCK",
          "failed logins per account before they are slowed, and before they\n"
          "are refused for the lockout time (default 3,10)",
@@ -213,7 +304,8 @@ const std::vector<Option>& Options() {
              o.server.throttle.accountFree = static_cast<unsigned>(a);
              o.server.throttle.accountLock = static_cast<unsigned>(b);
              return std::string();
-         }},
+         },
+         [](const O& o) { return Pair(o.server.throttle.accountFree, o.server.throttle.accountLock); }},
         {"--throttle-address", "FREE,LOCK", "the same per source address (default 20,100)",
          [](O& o, const char* v) {
              unsigned long long a = 0, b = 0;
@@ -221,7 +313,8 @@ const std::vector<Option>& Options() {
              o.server.throttle.addressFree = static_cast<unsigned>(a);
              o.server.throttle.addressLock = static_cast<unsigned>(b);
              return std::string();
-         }},
+         },
+         [](const O& o) { return Pair(o.server.throttle.addressFree, o.server.throttle.addressLock); }},
         {"--throttle-delay", "MS,MAX_MS",
          "the first delay of a slowed login, doubled per further failure up to\n"
          "MAX_MS (default 250,8000)",
@@ -231,21 +324,29 @@ const std::vector<Option>& Options() {
              o.server.throttle.delay = std::chrono::milliseconds(a);
              o.server.throttle.maxDelay = std::chrono::milliseconds(b);
              return std::string();
+         },
+         [](const O& o) {
+             return Pair(static_cast<unsigned long long>(o.server.throttle.delay.count()),
+                         static_cast<unsigned long long>(o.server.throttle.maxDelay.count()));
          }},
         {"--throttle-forget", "SEC", "one counted failure is forgotten per SEC (default 60)",
-         [](O& o, const char* v) { return Seconds(v, 1, 86400, o.server.throttle.forget, "--throttle-forget"); }},
+         [](O& o, const char* v) { return Seconds(v, 1, 86400, o.server.throttle.forget, "--throttle-forget"); },
+         [](const O& o) { return SecondsOf(o.server.throttle.forget); }},
         {"--throttle-lockout", "SEC", "how long logins stay refused at the lock count (default 300)",
-         [](O& o, const char* v) { return Seconds(v, 1, 86400, o.server.throttle.lockout, "--throttle-lockout"); }},
+         [](O& o, const char* v) { return Seconds(v, 1, 86400, o.server.throttle.lockout, "--throttle-lockout"); },
+         [](const O& o) { return SecondsOf(o.server.throttle.lockout); }},
         {"--log-level", "LEVEL", "error, warn, info (default) or debug",
-         [](O&, const char* v) {
+         [](O& o, const char* v) {
              std::string level = v ? v : "";
              if (level == "error") SetLogLevel(LogLevel::Error);
              else if (level == "warn") SetLogLevel(LogLevel::Warn);
              else if (level == "info") SetLogLevel(LogLevel::Info);
              else if (level == "debug") SetLogLevel(LogLevel::Debug);
              else return std::string("--log-level needs error, warn, info or debug");
+             o.logLevel = level;
              return std::string();
-         }},
+         },
+         [](const O& o) { return Shown{o.logLevel}; }},
     };
     return options;
 }
@@ -276,24 +377,106 @@ int Fail(const std::string& message) {
     return 2;
 }
 
+const Option* FindOption(const std::string& name) {
+    for (const Option& o : Options())
+        if (name == o.name) return &o;
+    return nullptr;
+}
+
+bool ReadFile(const std::string& path, std::size_t max, std::string& out) {
+    std::ifstream in(path == "-" ? "/dev/stdin" : path, std::ios::binary);
+    if (!in) return false;
+    out.assign(max + 1, '\0');
+    in.read(out.data(), static_cast<std::streamsize>(out.size()));
+    out.resize(static_cast<std::size_t>(in.gcount()));
+    return out.size() <= max;
+}
+
+// The first line of a file (or of standard input): a password or a token.
+bool ReadSecret(const std::string& path, std::string& secret) {
+    if (!ReadFile(path, 64 * 1024, secret)) return false;
+    secret = secret.substr(0, secret.find('\n'));
+    if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+    return true;
+}
+
+// The configuration file's options, applied as if they came before the command line's.
+std::string ApplyConfig(ProgramOptions& program, const std::string& path) {
+    std::string text, error;
+    if (!ReadFile(path, 1 << 20, text)) return "cannot read the configuration file " + path;
+    std::vector<ConfigEntry> entries = ParseConfig(text, error);
+    if (!error.empty()) return path + ": " + error;
+    for (const ConfigEntry& e : entries) {
+        const Option* option = FindOption("--" + e.name);
+        std::string where = path + " line " + std::to_string(e.line) + ": ";
+        if (!option || !option->apply) return where + "unknown option " + e.name;
+        if (!*option->value) {
+            bool on = false;
+            if (!ParseSwitch(e.value, on)) return where + e.name + " needs yes or no";
+            if (on) error = option->apply(program, nullptr);
+        } else {
+            error = option->apply(program, e.value.c_str());
+        }
+        if (!error.empty()) return where + error;
+    }
+    return {};
+}
+
+std::string ConfigText(const ProgramOptions& program) {
+    std::string out = "# vexaim-server: the options in force, as a configuration file\n";
+    for (const Option& o : Options()) {
+        if (!o.show || std::string(o.name) == "--print-config") continue;
+        const char* name = o.name + 2;
+        Shown values = o.show(program);
+        if (values.empty()) out += std::string("# ") + name + " =\n";
+        for (const std::string& v : values) {
+            bool quote = !v.empty() && (v.front() == ' ' || v.back() == ' ');
+            out += std::string(name) + " = " + (quote ? "\"" + v + "\"" : v) + "\n";
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ProgramOptions program;
+    // The configuration file first, so that the command line wins.
+    std::string configFile;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(Usage().c_str(), stdout);
             return 0;
         }
-        const Option* option = nullptr;
-        for (const Option& o : Options())
-            if (arg == o.name) option = &o;
+        const Option* option = FindOption(arg);
         if (!option) return Fail("unknown option " + arg);
-        const char* value = nullptr;
-        if (*option->value) value = i + 1 < argc ? argv[++i] : nullptr;
+        if (!*option->value) continue;
+        if (i + 1 >= argc) return Fail(arg + " needs a value");
+        ++i;
+        if (arg == "--config") configFile = argv[i];
+    }
+    if (!configFile.empty()) {
+        std::string error = ApplyConfig(program, configFile);
+        if (!error.empty()) return Fail(error);
+    }
+    for (int i = 1; i < argc; ++i) {
+        const Option* option = FindOption(argv[i]);
+        const char* value = *option->value ? argv[++i] : nullptr;
+        if (!option->apply) continue;
         std::string error = option->apply(program, value);
         if (!error.empty()) return Fail(error);
+    }
+    if (program.printConfig) {
+        std::fputs(ConfigText(program).c_str(), stdout);
+        return 0;
+    }
+    if (!program.metricsTokenFile.empty()) {
+        std::string token;
+        if (!ReadSecret(program.metricsTokenFile, token) || token.size() < 16 || token.size() > 256 ||
+            token.find_first_of(" \t") != std::string::npos)
+            return Fail("--metrics-token-file needs a file whose first line is a token of 16-256 characters");
+        program.server.admin.metricsToken = token;
     }
 
     const TlsOptions& tls = program.server.tls;
@@ -336,7 +519,19 @@ int main(int argc, char** argv) {
                 return Fail("--add-friends needs two different existing accounts, got " + entry);
             Log(LogLevel::Info, Printable(a) + " and " + Printable(b) + " are friends");
         }
+        if (!program.adminPasswordFile.empty()) {
+            std::string password;
+            if (!ReadSecret(program.adminPasswordFile, password) || password.size() < 8 || password.size() > 1024)
+                return Fail("--set-admin-password needs a first line of 8-1024 bytes in " + program.adminPasswordFile);
+            auto hash = InitPasswordHashing() ? HashPassword(password) : std::nullopt;
+            if (!hash) return Fail("password hashing failed");
+            store->SetSetting(admin::kAdminPasswordSetting, *hash);
+            Log(LogLevel::Info, "administrator password set");
+        }
         if (program.adminOnly) return 0;
+        if (program.server.admin.enabled && store->Setting(admin::kAdminPasswordSetting).empty())
+            Log(LogLevel::Warn, "console: no administrator password is set yet (--set-admin-password); "
+                                "nobody can sign in");
 
         std::signal(SIGPIPE, SIG_IGN);
         Server server(*store, program.server);

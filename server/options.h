@@ -9,6 +9,7 @@
 
 #include "server/cluster.h"
 #include "server/connection.h"
+#include "server/counters.h"
 #include "server/login_throttle.h"
 
 namespace vexa::server {
@@ -19,6 +20,14 @@ struct TlsOptions {
     std::string certFile;   // PEM, the server's certificate first, then its chain
     std::string keyFile;    // PEM
     bool only = false;      // no plain listener at all
+};
+
+// The operators' console and /metrics (see server/admin/console.h).
+struct AdminOptions {
+    bool enabled = false;
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;       // 0 with enabled: any free port (see Server::AdminPort)
+    std::string metricsToken;     // a scraper may read /metrics with it; empty: only a signed-in console
 };
 
 struct ServerOptions {
@@ -35,6 +44,7 @@ struct ServerOptions {
     ThrottleOptions throttle;
     ClusterOptions cluster;                           // a NATS URL makes this node part of a cluster
     TlsOptions tls;
+    AdminOptions admin;                               // the operators' console, off unless given a port
 };
 
 struct ServerStats {
@@ -45,15 +55,6 @@ struct ServerStats {
     std::uint64_t slowReaders = 0;     // connections closed for their backlog
     std::uint64_t loginsRefused = 0;   // refused by the throttle without a password check
     std::uint64_t handedBack = 0;      // kept packets put back into the mailbox at a close
-};
-
-// Counted from any thread.
-struct ServerCounters {
-    std::atomic<std::uint64_t> requests{0};
-    std::atomic<std::uint64_t> dropped{0};
-    std::atomic<std::uint64_t> slowReaders{0};
-    std::atomic<std::uint64_t> loginsRefused{0};
-    std::atomic<std::uint64_t> handedBack{0};
 };
 
 }  // namespace vexa::server

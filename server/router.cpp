@@ -156,16 +156,24 @@ void Router::Deliver(std::int64_t account, int code, const std::string& payload)
     Shard& shard = ShardOf(account);
     Lock lock(shard.mutex);
     auto found = shard.entries.find(account);
+    const bool chat = code == 3 && counters_;
     if (found == shard.entries.end()) {
-        if (KeepInMailbox(account, code, payload) && remote_) remote_->MailStored(account);
+        if (KeepInMailbox(account, code, payload)) {
+            if (chat) ++counters_->messagesStored;
+            if (remote_) remote_->MailStored(account);
+        }
         return;
     }
     Entry& entry = found->second;
     if (entry.viaMailbox) {
-        if (KeepInMailbox(account, code, payload)) WakePump(entry, account);
+        if (KeepInMailbox(account, code, payload)) {
+            if (chat) ++counters_->messagesStored;
+            WakePump(entry, account);
+        }
         return;
     }
     entry.owner->Send(code, payload, Keep::Yes);
+    if (chat) ++counters_->messagesRouted;
 }
 
 bool Router::SendIfOnline(std::int64_t account, int code, const std::string& payload) {
@@ -271,6 +279,31 @@ std::size_t Router::OnlineCount() {
             if (Shown(entry)) ++n;
     }
     return n;
+}
+
+std::vector<Router::OnlineUser> Router::ListOnline() {
+    std::vector<OnlineUser> out;
+    for (Shard& shard : shards_) {
+        Lock lock(shard.mutex);
+        for (auto& [account, entry] : shard.entries) {
+            if (!Shown(entry)) continue;
+            // During a takeover the newer login is the one that stays.
+            const ConnectionPtr& conn = entry.next ? entry.next : entry.owner;
+            out.push_back(OnlineUser{account, entry.since, conn->Peer()});
+        }
+    }
+    return out;
+}
+
+bool Router::Disconnect(std::int64_t account, const std::string& why) {
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    auto found = shard.entries.find(account);
+    if (found == shard.entries.end()) return false;
+    Entry& entry = found->second;
+    if (entry.next) entry.next->Close(why, CloseMode::Cut);
+    entry.owner->Close(why, CloseMode::Cut);
+    return true;
 }
 
 void Router::RetryPump(const ConnectionPtr& conn, std::int64_t account) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "server/connection.h"
+#include "server/counters.h"
 #include "server/store.h"
 
 namespace vexa::server {
@@ -58,6 +59,8 @@ public:
     // Told of every packet that only matters now once it is handed to a
     // connection here.
     void SetArrivalHook(std::function<void(std::int64_t, int, const std::string&)> hook) { arrived_ = std::move(hook); }
+    // Chats routed and kept are counted here; set before the first connection.
+    void SetCounters(ServerCounters* counters) { counters_ = counters; }
 
     // Makes conn the account's owner. When another connection owns it, that
     // one is told it was replaced (39) and closes; conn takes over when it
@@ -87,6 +90,16 @@ public:
     std::vector<bool> OnlineAmong(const std::vector<std::int64_t>& accounts);
     // Users with a connection on this node.
     std::size_t OnlineCount();
+
+    // For the operators: who is online here, since when and from where.
+    struct OnlineUser {
+        std::int64_t account = 0;
+        std::chrono::system_clock::time_point since;
+        std::string from;  // "address:port"
+    };
+    std::vector<OnlineUser> ListOnline();
+    // Closes the account's connection here the lossless way; false when it has none.
+    bool Disconnect(std::int64_t account, const std::string& why);
 
     // From the other nodes of a cluster (any thread).
     // Rows were added to the account's mailbox.
@@ -137,6 +150,7 @@ private:
 
     Store& store_;
     RemoteRoutes* remote_ = nullptr;
+    ServerCounters* counters_ = nullptr;
     std::function<void(std::int64_t, int, const std::string&)> arrived_;
     std::size_t maxMailPerUser_;
     std::size_t mailRoom_;

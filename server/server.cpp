@@ -9,6 +9,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "server/admin/console.h"
+#include "server/admin/server_backend.h"
 #include "server/cluster.h"
 #include "server/connection.h"
 #include "server/pg_store.h"
@@ -30,6 +32,7 @@ public:
     void Stop();
     void StopOnSignals();
     ServerStats Stats() const;
+    std::uint16_t AdminPort() const { return console_ ? console_->Port() : 0; }
 
 private:
     void Accept(asio::ip::tcp::acceptor& acceptor, bool tls);
@@ -46,6 +49,10 @@ private:
     void OnFinished(const ConnectionPtr& conn, std::vector<KeptPacket> unacknowledged,
                     std::int64_t ackedMailSeq) override;
     void OnSlowReader(const Connection&) override { ++counters_.slowReaders; }
+    void OnBytes(std::size_t received, std::size_t sent) override {
+        if (received) counters_.bytesIn.fetch_add(received, std::memory_order_relaxed);
+        if (sent) counters_.bytesOut.fetch_add(sent, std::memory_order_relaxed);
+    }
 
     ServerOptions options_;
     Store& store_;
@@ -67,10 +74,13 @@ private:
     // may wait on another machine.
     std::unique_ptr<asio::thread_pool> storePool_;
     RequestHandlers handlers_;
+    // The console's view of this server; it outlives the cluster, whose heartbeat records through it.
+    std::unique_ptr<admin::ServerBackend> backend_;
     std::unique_ptr<Cluster> cluster_;  // before the router goes: it calls into it
     mutable std::mutex connectionsMutex_;
     std::unordered_set<ConnectionPtr> connections_;
     std::uint64_t nextSerial_ = 1;
+    std::unique_ptr<admin::AdminConsole> console_;  // goes first: it reads everything above
 };
 
 namespace {
@@ -119,6 +129,17 @@ Server::Impl::Impl(Store& store, ServerOptions options)
     if (!tls.only) port_ = listen(acceptor_, options_.port);
     router_.SetArrivalHook(
         [this](std::int64_t account, int code, const std::string& payload) { handlers_.Arrived(account, code, payload); });
+    router_.SetCounters(&counters_);
+    if (!options_.cluster.natsUrl.empty() || options_.admin.enabled) {
+        std::string node = options_.cluster.node;
+        if (node.empty()) {
+            char host[256] = {};
+            gethostname(host, sizeof host - 1);
+            node = std::string(host) + ":" + std::to_string(port_ ? port_ : tlsPort_);
+        }
+        backend_ = std::make_unique<admin::ServerBackend>(store_, router_, counters_, [this] { return Stats(); }, node,
+                                                          options_.throttle);
+    }
     if (!options_.cluster.natsUrl.empty()) {
         auto* presence = dynamic_cast<PresenceDirectory*>(&store_);
         if (!presence) throw std::runtime_error("a cluster needs its nodes to share a PostgreSQL store (--store)");
@@ -128,10 +149,14 @@ Server::Impl::Impl(Store& store, ServerOptions options)
             gethostname(host, sizeof host - 1);
             cluster.node = std::string(host) + ":" + std::to_string(port_ ? port_ : tlsPort_);
         }
+        // Every node records its counters for the consoles of the others.
+        cluster.onHeartbeat = [backend = backend_.get()] { backend->PublishStats(); };
         cluster_ = std::make_unique<Cluster>(cluster, *presence, router_);
         router_.SetRemote(cluster_.get());
         handlers_.SetClustered();
+        backend_->SetCluster(cluster_.get(), cluster.nodeTimeout);
     }
+    if (options_.admin.enabled) console_ = std::make_unique<admin::AdminConsole>(options_.admin, *backend_);
     if (acceptor_.is_open()) Accept(acceptor_, false);
     if (tlsAcceptor_.is_open()) Accept(tlsAcceptor_, true);
 }
@@ -269,5 +294,6 @@ void Server::Run() { impl_->Run(); }
 void Server::Stop() { impl_->Stop(); }
 void Server::StopOnSignals() { impl_->StopOnSignals(); }
 ServerStats Server::Stats() const { return impl_->Stats(); }
+std::uint16_t Server::AdminPort() const { return impl_->AdminPort(); }
 
 }  // namespace vexa::server

@@ -42,6 +42,8 @@ public:
     void StopOnSignals();
     // Safe from any thread.
     ServerStats Stats() const;
+    // The operators' console's port (the chosen one when asked for 0); 0 when it is off.
+    std::uint16_t AdminPort() const;
 
     class Impl;
 

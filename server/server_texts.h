@@ -15,6 +15,7 @@ inline constexpr char kLoginBadData = '3';
 inline constexpr char kLoginAlreadyLoggedIn = '4';
 inline constexpr char kLoginThrottled = '5';
 inline constexpr char kLoginUnavailable = '6';
+inline constexpr char kLoginDisabled = '7';
 
 // 用户不存在
 inline constexpr char kNoSuchAccount[] = "\xd3\xc3\xbb\xa7\xb2\xbb\xb4\xe6\xd4\xda";
@@ -30,6 +31,8 @@ inline constexpr char kTooManyAttempts[] =
 // 服务器暂时不可用，请稍后再试
 inline constexpr char kUnavailable[] =
     "\xb7\xfe\xce\xf1\xc6\xf7\xd4\xdd\xca\xb1\xb2\xbb\xbf\xc9\xd3\xc3\xa3\xac\xc7\xeb\xc9\xd4\xba\xf3\xd4\xd9\xca\xd4";
+// 账号已被停用
+inline constexpr char kAccountDisabled[] = "\xd5\xcb\xba\xc5\xd2\xd1\xb1\xbb\xcd\xa3\xd3\xc3";
 // 不能对自己操作
 inline constexpr char kNotYourself[] = "\xb2\xbb\xc4\xdc\xb6\xd4\xd7\xd4\xbc\xba\xb2\xd9\xd7\xf7";
 // 对方不是您的好友
