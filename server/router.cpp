@@ -299,7 +299,8 @@ bool Router::Disconnect(std::int64_t account, const std::string& why) {
     Shard& shard = ShardOf(account);
     Lock lock(shard.mutex);
     auto found = shard.entries.find(account);
-    if (found == shard.entries.end()) return false;
+    // One already on its way out is not online any more.
+    if (found == shard.entries.end() || !Shown(found->second)) return false;
     Entry& entry = found->second;
     if (entry.next) entry.next->Close(why, CloseMode::Cut);
     entry.owner->Close(why, CloseMode::Cut);

@@ -98,7 +98,7 @@ public:
         std::string from;  // "address:port"
     };
     std::vector<OnlineUser> ListOnline();
-    // Closes the account's connection here the lossless way; false when it has none.
+    // Closes the account's connection here the lossless way; false when it has none that is online.
     bool Disconnect(std::int64_t account, const std::string& why);
 
     // From the other nodes of a cluster (any thread).

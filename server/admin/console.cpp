@@ -490,12 +490,15 @@ void AdminConsole::Impl::Routes() {
     http_.Post("/login", [this](const Request& req, Response& res) {
         Guarded(req, res, [&] { SignIn(req, res); }, Kind::Page);
     });
-    Signed("/logout", true, Kind::Page, [this](Call& c) {
-        sessions_.Remove(c.token);
-        Log(LogLevel::Info, "console: " + c.Admin() + " signed out");
-        c.res.set_header("Set-Cookie", std::string(kSessionCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
-        Redirect(c.res, "/login");
-    });
+    for (Kind kind : {Kind::Page, Kind::Api}) {
+        Signed(kind == Kind::Page ? "/logout" : "/api/logout", true, kind, [this, kind](Call& c) {
+            sessions_.Remove(c.token);
+            Log(LogLevel::Info, "console: " + c.Admin() + " signed out");
+            c.res.set_header("Set-Cookie",
+                             std::string(kSessionCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+            kind == Kind::Page ? Redirect(c.res, "/login") : Json(c.res, 200, ResultJson(true, "signed out"));
+        });
+    }
     http_.Get("/metrics", [this](const Request& req, Response& res) {
         Guarded(req, res, [&] { Metrics(req, res); }, Kind::Api);
     });

@@ -19,6 +19,8 @@ ServerBackend::ServerBackend(Store& store, Router& router, const ServerCounters&
 void ServerBackend::SetCluster(Cluster* cluster, std::chrono::seconds nodeTimeout) {
     cluster_ = cluster;
     nodeTimeout_ = nodeTimeout;
+    // At once, so the other nodes' consoles know this node before its first heartbeat.
+    PublishStats();
 }
 
 NodeStats ServerBackend::LocalStats() {

@@ -43,7 +43,7 @@ TEST(ServerTexts, EveryTextIsTheGbkOfItsReadableForm) {
         {texts::kBusy, "服务器忙，请稍后再试"},     {texts::kNickAlice, "爱丽丝"},
         {texts::kNickBob, "鲍勃"},                 {texts::kNickCarol, "卡罗尔"},
         {texts::kWordAlice, "你好，我是爱丽丝"},  {texts::kTooManyAttempts, "登录失败次数过多，请稍后再试"},
-        {texts::kUnavailable, "服务器暂时不可用，请稍后再试"},
+        {texts::kUnavailable, "服务器暂时不可用，请稍后再试"}, {texts::kAccountDisabled, "账号已被停用"},
     };
     for (const Case& c : cases) EXPECT_EQ(FromGbk(c.gbk), c.readable);
 }

@@ -244,6 +244,7 @@ void Client::SendRaw(std::string_view bytes) {
     while (fd_ >= 0 && !bytes.empty()) {
         long n = Transmit(bytes.data(), bytes.size());
         if (n <= 0) return;
+        sent_ += static_cast<std::size_t>(n);
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
 }
@@ -277,6 +278,7 @@ std::optional<Packet> Client::Read(std::chrono::milliseconds timeout) {
         char chunk[16384];
         long n = Receive(chunk, sizeof chunk);
         if (n <= 0) return std::nullopt;
+        received_ += static_cast<std::size_t>(n);
         buffer_.append(chunk, static_cast<std::size_t>(n));
     }
 }

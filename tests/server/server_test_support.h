@@ -41,6 +41,8 @@ public:
     std::uint16_t TlsPort(int node = 0) const { return nodes_[static_cast<std::size_t>(node)].server->TlsPort(); }
     // Options for a server that also speaks TLS with the test certificate.
     static ServerOptions WithTls(ServerOptions options);
+    // The node's operators' console (options.admin.enabled).
+    std::uint16_t AdminPort(int node = 0) const { return nodes_[static_cast<std::size_t>(node)].server->AdminPort(); }
     // The node a user logs in on, so that users spread over the nodes.
     std::uint16_t PortFor(const std::string& user) const;
     // Stops every node and opens the same data in new ones.
@@ -112,6 +114,9 @@ public:
     void Abort();
     // The receive buffer the kernel gave the socket.
     int ReceiveBuffer() const;
+    // Bytes written to and read from the socket so far.
+    std::size_t BytesSent() const { return sent_; }
+    std::size_t BytesReceived() const { return received_; }
 
 private:
     // Through TLS when it is there; both as recv and send would answer.
@@ -122,6 +127,7 @@ private:
     int fd_ = -1;
     struct ssl_st* ssl_ = nullptr;
     std::string buffer_;
+    std::size_t sent_ = 0, received_ = 0;
 };
 
 // A certificate for "localhost" and its key, made once per test process
