@@ -14,7 +14,11 @@
 #include <string>
 #include <vector>
 
+#include <fstream>
+
 #include "protocol/requests.h"
+#include "server/admin/console.h"
+#include "server/password.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {
@@ -26,14 +30,19 @@ struct Program {
     int errFd = -1;
     std::string err;
 
-    explicit Program(std::vector<std::string> args) {
-        int pipeFds[2];
-        if (pipe(pipeFds) != 0) return;
+    // input, when given, is the program's standard input.
+    explicit Program(std::vector<std::string> args, const std::string* input = nullptr) {
+        int pipeFds[2], inFds[2] = {-1, -1};
+        if (pipe(pipeFds) != 0 || (input && pipe(inFds) != 0)) return;
         pid = fork();
         if (pid == 0) {
             dup2(pipeFds[1], STDERR_FILENO);
             dup2(pipeFds[1], STDOUT_FILENO);
             close(pipeFds[0]);
+            if (input) {
+                dup2(inFds[0], STDIN_FILENO);
+                close(inFds[1]);
+            }
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -42,6 +51,12 @@ struct Program {
         }
         close(pipeFds[1]);
         errFd = pipeFds[0];
+        if (input) {
+            close(inFds[0]);
+            if (write(inFds[1], input->data(), input->size()) < 0) {
+            }
+            close(inFds[1]);
+        }
     }
     ~Program() {
         if (pid > 0) {
@@ -84,7 +99,9 @@ TEST(ServerProgram, HelpListsEveryOption) {
                                "--idle-timeout", "--max-mail", "--hash-threads", "--log-level", "--threads", "--linger",
                                "--throttle-account", "--throttle-address", "--throttle-delay", "--throttle-forget",
                                "--throttle-lockout", "--store", "--cluster", "--node-name", "--store-threads",
-                               "--tls-port", "--tls-cert", "--tls-key", "--tls-only", "--help"})
+                               "--tls-port", "--tls-cert", "--tls-key", "--tls-only", "--admin",
+                               "--metrics-token-file", "--set-admin-password", "--config", "--print-config",
+                               "--help"})
         EXPECT_NE(help.err.find(option), std::string::npos) << option;
     Program wrong({kProgram, "--port", "70000"});
     EXPECT_EQ(wrong.Wait(), 2);
@@ -126,6 +143,148 @@ TEST(ServerProgram, ServesAtOnceAndStopsCleanlyKeepingMail) {
     int chats = 0;
     for (auto& p : carol.Sync()) chats += p.code == 3 && p.payload.find("kept over a restart") != std::string::npos;
     EXPECT_EQ(chats, 2);
+}
+
+// Every option of the command line, as --help lists them.
+std::vector<std::string> HelpOptions() {
+    Program help({kProgram, "--help"});
+    help.Wait();
+    help.WaitFor(std::regex("--help"), 500);
+    std::vector<std::string> names;
+    std::regex option("\n  --([a-z-]+)");
+    for (auto it = std::sregex_iterator(help.err.begin(), help.err.end(), option); it != std::sregex_iterator(); ++it)
+        names.push_back((*it)[1]);
+    return names;
+}
+
+// What the program makes of a configuration file (and command-line options after it).
+Program PrintedConfig(const std::string& dir, const std::string& text, std::vector<std::string> more = {}) {
+    const std::string file = dir + "/vexaim-server.conf";
+    std::ofstream(file) << text;
+    std::vector<std::string> args = {kProgram, "--config", file, "--print-config"};
+    args.insert(args.end(), more.begin(), more.end());
+    return Program(args);
+}
+
+TEST(ServerProgram, TheConfigurationFileSetsEveryOptionAndTheCommandLineWins) {
+    // One row per option: a line of the file, and what --print-config then says.
+    struct Row {
+        const char* line;
+        const char* printed;
+    } rows[] = {
+        {"address = 0.0.0.0", "address = 0.0.0.0"},
+        {"port = 7799", "port = 7799"},
+        {"store = postgresql://vexa@db/vexaim", "store = postgresql://vexa@db/vexaim"},
+        {"database = /var/lib/vexaim/other.db", "store = sqlite:/var/lib/vexaim/other.db"},
+        {"cluster = nats://127.0.0.1:4222", "cluster = nats://127.0.0.1:4222"},
+        {"node-name = n7", "node-name = n7"},
+        {"store-threads = 12", "store-threads = 12"},
+        {"seed-demo = yes", "seed-demo = yes"},
+        {"add-account = 10009:secret", "add-account = 10009:********"},
+        {"add-friends = 10001:10009", "add-friends = 10001:10009"},
+        {"admin-only = yes", "admin-only = yes"},
+        {"admin = 0.0.0.0:8080", "admin = 0.0.0.0:8080"},
+        {"metrics-token-file = /etc/vexaim/metrics-token", "metrics-token-file = /etc/vexaim/metrics-token"},
+        {"set-admin-password = /etc/vexaim/admin-password", "set-admin-password = /etc/vexaim/admin-password"},
+        {"threads = 3", "threads = 3"},
+        {"max-connections = 77", "max-connections = 77"},
+        {"max-backlog = 70000", "max-backlog = 70000"},
+        {"login-timeout = 11", "login-timeout = 11"},
+        {"idle-timeout = 12", "idle-timeout = 12"},
+        {"linger = 13", "linger = 13"},
+        {"max-mail = 14", "max-mail = 14"},
+        {"hash-threads = 5", "hash-threads = 5"},
+        {"throttle-account = 4,9", "throttle-account = 4,9"},
+        {"throttle-address = 30,60", "throttle-address = 30,60"},
+        {"throttle-delay = 100,900", "throttle-delay = 100,900"},
+        {"throttle-forget = 15", "throttle-forget = 15"},
+        {"throttle-lockout = 16", "throttle-lockout = 16"},
+        {"log-level = debug", "log-level = debug"},
+        {"tls-port = 7443", "tls-port = 7443"},
+        {"tls-cert = /etc/vexaim/cert.pem", "tls-cert = /etc/vexaim/cert.pem"},
+        {"tls-key = /etc/vexaim/key.pem", "tls-key = /etc/vexaim/key.pem"},
+        {"tls-only = yes", "tls-only = yes"},
+    };
+    TempDir dir;
+    std::string all = "# every option at once\n";
+    for (const std::string& name : HelpOptions()) {
+        if (name == "help" || name == "config" || name == "print-config") continue;
+        SCOPED_TRACE(name);
+        const Row* row = nullptr;
+        for (const Row& r : rows)
+            if (std::string(r.line).rfind(name + " =", 0) == 0) row = &r;
+        ASSERT_NE(row, nullptr) << "an option without a row here";
+        Program p = PrintedConfig(dir.Path(), std::string("\n  ") + row->line + "  \n");
+        EXPECT_EQ(p.Wait(), 0);
+        p.WaitFor(std::regex(row->printed), 1000);
+        EXPECT_NE(p.err.find(std::string("\n") + row->printed + "\n"), std::string::npos) << p.err;
+        if (name != "database") all += std::string(row->line) + "\n";
+    }
+    // All together, each still as its own row says; then the command line over the file.
+    Program together = PrintedConfig(dir.Path(), all + "add-account = 10010:other\n");
+    EXPECT_EQ(together.Wait(), 0);
+    together.WaitFor(std::regex("log-level = debug"), 1000);
+    for (const Row& r : rows) {
+        if (std::string(r.line).rfind("database", 0) != 0) {
+            EXPECT_NE(together.err.find(std::string("\n") + r.printed + "\n"), std::string::npos) << r.printed;
+        }
+    }
+    EXPECT_NE(together.err.find("\nadd-account = 10010:********\n"), std::string::npos) << "options that repeat, repeat";
+    Program over = PrintedConfig(dir.Path(), all, {"--port", "7800", "--admin", "9001"});
+    EXPECT_EQ(over.Wait(), 0);
+    over.WaitFor(std::regex("log-level"), 1000);
+    EXPECT_NE(over.err.find("\nport = 7800\n"), std::string::npos) << over.err;
+    EXPECT_NE(over.err.find("\nadmin = 127.0.0.1:9001\n"), std::string::npos) << over.err;
+    EXPECT_EQ(over.err.find("port = 7799"), std::string::npos);
+
+    struct Bad {
+        const char* text;
+        const char* said;
+    } bad[] = {
+        {"port = 7799\nno-such-option = 1\n", "line 2: unknown option no-such-option"},
+        {"port = 70000\n", "line 1: --port needs"},
+        {"seed-demo = maybe\n", "line 1: seed-demo needs yes or no"},
+        {"just words\n", "line 1: expected NAME = VALUE"},
+        {"config = /etc/other.conf\n", "line 1: unknown option config"},
+        {"--port = 1\n", "line 1: expected an option name"},
+    };
+    for (const Bad& b : bad) {
+        SCOPED_TRACE(b.text);
+        Program p = PrintedConfig(dir.Path(), b.text);
+        EXPECT_EQ(p.Wait(), 2);
+        p.WaitFor(std::regex("see --help"), 1000);
+        EXPECT_NE(p.err.find(b.said), std::string::npos) << p.err;
+    }
+}
+
+TEST(ServerProgram, TheAdministratorPasswordIsSetFromAFileOrStandardInputAsAHash) {
+    TempDir dir;
+    const std::string db = dir.Path() + "/vexaim.db";
+    const std::string file = dir.Path() + "/password";
+    std::ofstream(file) << "from-a-file\nignored second line\n";
+    const std::string typed = "typed-in-password\n", shortOne = "short\n";
+    struct Case {
+        std::vector<std::string> args;
+        const std::string* input;
+        int exit;
+        const char* password;  // the one that verifies afterwards
+    } cases[] = {
+        {{"--set-admin-password", file}, nullptr, 0, "from-a-file"},
+        {{"--set-admin-password", "-"}, &typed, 0, "typed-in-password"},
+        {{"--set-admin-password", "-"}, &shortOne, 2, "typed-in-password"},
+        {{"--set-admin-password", dir.Path() + "/missing"}, nullptr, 2, "typed-in-password"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {kProgram, "--database", db, "--admin-only"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Program p(args, c.input);
+        EXPECT_EQ(p.Wait(), c.exit);
+        auto store = OpenSqliteStore(db);
+        std::string hash = store->Setting(admin::kAdminPasswordSetting);
+        EXPECT_EQ(hash.rfind("$argon2id$", 0), 0u) << hash;
+        EXPECT_TRUE(VerifyPassword(hash, c.password));
+        EXPECT_EQ(hash.find(c.password), std::string::npos);
+    }
 }
 
 std::uint16_t ListeningPort(Program& server) {
