@@ -127,7 +127,7 @@ constexpr std::string_view kScript = R"js(
        n.sent, n.seen].forEach(function (v, i) {
         var td = document.createElement('td');
         if (i > 0 && i < 8) td.className = 'num';
-        td.textContent = v;
+        td.textContent = i === 3 || i === 4 ? Number(v).toFixed(1) : v;
         tr.appendChild(td);
       });
       body.appendChild(tr);

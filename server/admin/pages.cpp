@@ -66,7 +66,7 @@ Totals Sum(const OverviewView& v) {
 }
 
 std::string MailboxText(const MailboxTotals& m) {
-    return std::to_string(m.messages) + " for " + std::to_string(m.recipients) + " users" +
+    return std::to_string(m.messages) + " for " + std::to_string(m.recipients) + (m.recipients == 1 ? " user" : " users") +
            (m.messages ? ", oldest " + Age(m.oldestSeconds) : std::string());
 }
 
