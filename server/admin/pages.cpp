@@ -110,7 +110,8 @@ std::string OverviewBody(const OverviewView& v) {
     Totals t = Sum(v);
     auto card = [](const char* id, const char* label, const std::string& value, const std::string& sub) {
         return std::string("<div class=\"card\"><div class=\"label\">") + label + "</div><div class=\"value\" id=\"card-" +
-               id + "\">" + EscapeHtml(value) + "</div><div class=\"sub\">" + EscapeHtml(sub) + "</div></div>";
+               id + "\">" + EscapeHtml(value) + "</div><div class=\"sub\" id=\"card-" + id + "-sub\">" +
+               EscapeHtml(sub) + "</div></div>";
     };
     std::string body = "<h1>Overview</h1><div class=\"cards\">";
     body += card("online", "Users online", std::to_string(t.online), "logged in now");
@@ -143,7 +144,8 @@ std::string OverviewJson(const OverviewView& v, const History& history, std::int
                       JsonString(std::to_string(t.online)) + ",\"connections\":" +
                       JsonString(std::to_string(t.connections)) + ",\"messages\":" + JsonString(Fixed(t.messages, 1)) +
                       ",\"logins\":" + JsonString(Fixed(t.logins, 1)) + ",\"mailbox\":" +
-                      JsonString(std::to_string(v.mailbox.messages)) + ",\"slow\":" +
+                      JsonString(std::to_string(v.mailbox.messages)) + ",\"mailbox-sub\":" +
+                      JsonString(MailboxText(v.mailbox)) + ",\"slow\":" +
                       JsonString(std::to_string(t.slowReaders)) + "},\"mailbox\":{\"messages\":" +
                       std::to_string(v.mailbox.messages) + ",\"users\":" + std::to_string(v.mailbox.recipients) +
                       ",\"oldestSeconds\":" + std::to_string(v.mailbox.oldestSeconds) + "},\"nodes\":[";

@@ -242,7 +242,11 @@ const Step kSteps[] = {
          s.AddFriendship(10004, 10002);
          s.AskFriend(10004, 10001, "", false);
          s.AddMail(10004, 3, "gone");
+         // Asked once before, so whatever the store remembers is asked after too.
+         EXPECT_EQ(s.FindIdByName("dave"), 10004);
+         EXPECT_TRUE(s.IsBlocked(10002, 10004));
          EXPECT_TRUE(s.DeleteAccount(10004));
+         EXPECT_FALSE(s.IsBlocked(10002, 10004));
          EXPECT_FALSE(s.DeleteAccount(10004));
          EXPECT_FALSE(s.FindById(10004));
          EXPECT_FALSE(s.FindIdByName("dave"));
