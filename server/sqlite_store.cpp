@@ -607,6 +607,10 @@ bool SqliteStore::DeleteAccount(std::int64_t id) {
         for (const char* sql : kDeletes) Prepare(sql).Bind(1, id).Run();
         existed = sqlite3_changes(db_) > 0;
     });
+    // What is remembered of the account goes with it: its number may be given again.
+    for (auto it = idByName_.begin(); it != idByName_.end();) it = it->second == id ? idByName_.erase(it) : std::next(it);
+    for (auto it = blocked_.begin(); it != blocked_.end();)
+        it = it->first == id || it->second == id ? blocked_.erase(it) : std::next(it);
     return existed;
 }
 
