@@ -9,6 +9,8 @@ action=${2:-start}
 export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+. "$(dirname "$0")/wine-emulator.sh"
+vexa_wine_emulator "$prefix"
 
 if [ "$action" = stop ]; then
   wineserver -k 2>/dev/null || true

@@ -6,8 +6,9 @@ set -euo pipefail
 export WINEPREFIX="$VEXA_WINEPREFIX"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEARCH=win32
-# GetACP() is 936 under this locale, as the library's users run it.
-
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY WAYLAND_DISPLAY
+. "$(dirname "$0")/wine-emulator.sh"
+vexa_wine_emulator "$WINEPREFIX"
+# GetACP() is 936 under this locale, as the library's users run it.
 exec env LC_ALL=zh_CN.UTF-8 wine "$@"

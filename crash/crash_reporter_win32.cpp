@@ -246,6 +246,7 @@ CrashReporter::CrashReporter() {
         reportPath[0] = '\0';
 
     ntdllModule = ::GetModuleHandleA("NTDLL.DLL");
+    processMemory.Prepare();
 
     LPTOP_LEVEL_EXCEPTION_FILTER old = ::SetUnhandledExceptionFilter(&CrashReporter::ReportFilter);
     // A second reporter in the same module must not make the filter chain to
@@ -260,6 +261,7 @@ CrashReporter::~CrashReporter() {
     // freed memory. Restoring drops it, but leaves a filter whose code was in
     // place before this library came.
     ::SetUnhandledExceptionFilter(previousFilter);
+    processMemory.Release();
 }
 
 LONG WINAPI CrashReporter::ReportFilter(EXCEPTION_POINTERS* pointers) {

@@ -114,3 +114,7 @@ awk -v t="$(median "$tcp")" -v o="$(median "$chat_ow")" -v r="$(median "$chat_rt
   printf "  ratio chat round trip / TCP round trip (medians): %.2f\n", r / t
   printf "  ratio chat one way over TLS / plain (medians): %.2f\n", so / o
 }'
+if [ "$(bash "$root/scripts/i386-emulator.sh" mode)" = emulated ]; then
+  echo "  (the Wine programs ran under the qemu-i386 emulator: the times are not comparable"
+  echo "   with a native run; compare the ratios within this run only)"
+fi

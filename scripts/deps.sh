@@ -2,9 +2,12 @@
 # Installs what building and testing need, only what is missing (idempotent).
 # When everything is there it changes nothing and needs no root. When
 # something is missing, root installs it; anybody else is told what to run
-# as root, and the script fails.
+# as root, and the script fails. Where the kernel runs no 32-bit programs,
+# it also sets up the emulator that runs Wine's 32-bit half
+# (scripts/i386-emulator.sh).
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev lld llvm
+here=$(cd "$(dirname "$0")" && pwd)
+packages=(cmake ninja-build g++ gcc-multilib clang libclang-rt-14-dev lld llvm
           g++-mingw-w64-i686 wine wine32:i386
           googletest libgtest-dev libbenchmark-dev
           libasio-dev libsqlite3-dev libsodium-dev sqlite3
@@ -29,7 +32,7 @@ need_i386=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then need_i386=1; fi
 
 if [ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ]; then
-  exit 0
+  exec bash "$here/i386-emulator.sh" ensure
 fi
 
 what="${missing[*]:-}"
@@ -37,7 +40,7 @@ if [ $need_i386 -eq 1 ]; then what="$what (and the i386 architecture, for wine32
 
 if [ "$(id -u)" != 0 ]; then
   echo "deps: missing: $what" >&2
-  echo "deps: run as root:  sudo bash $(cd "$(dirname "$0")" && pwd)/deps.sh" >&2
+  echo "deps: run as root:  sudo bash $here/deps.sh" >&2
   exit 1
 fi
 
@@ -49,3 +52,4 @@ apt-get update -qq
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+bash "$here/i386-emulator.sh" ensure

@@ -83,6 +83,12 @@ if [ $no_build = 0 ]; then
   fi
 fi
 
+if [ $server_only = 0 ] && [ "$(bash scripts/i386-emulator.sh mode)" = none ]; then
+  echo "run.sh: this kernel runs no 32-bit programs; as root, scripts/deps.sh sets up an emulator for them:" >&2
+  echo "run.sh:   sudo bash scripts/deps.sh" >&2
+  exit 1
+fi
+
 # ---- everything started here is stopped here ----------------------------------
 pids=()
 xvfb_pid="" server_pid=""

@@ -2,20 +2,39 @@
 # Runs every test: installs what is missing, builds the native, fuzz and win32
 # presets, and runs their tests (the Win32 ones under Wine in a private prefix).
 # Exits non-zero on any failure.
+#
+#   --emulate-32bit  runs Wine's 32-bit half under QEMU for this run, as on a
+#                    kernel without 32-bit support, also where the CPU would
+#                    run it; the emulator is unregistered at the end (root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
 
+emulate=0
+for arg in "$@"; do
+  case $arg in
+    --emulate-32bit) emulate=1 ;;
+    -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "test.sh: unknown option $arg (see --help)" >&2; exit 2 ;;
+  esac
+done
+
 bash scripts/deps.sh
 
+registered_here=0
 cleanup() {
   # Nothing started by the run may outlive it.
   if [ -d "$root/build/win32/wineprefix" ]; then
     WINEPREFIX="$root/build/win32/wineprefix" wineserver -k 2>/dev/null || true
   fi
+  if [ $registered_here = 1 ]; then bash scripts/i386-emulator.sh unregister || true; fi
 }
 trap cleanup EXIT
+if [ $emulate = 1 ]; then
+  if [ "$(bash scripts/i386-emulator.sh register)" = registered ]; then registered_here=1; fi
+fi
+echo "32-bit programs run here: $(bash scripts/i386-emulator.sh mode)"
 
 status=0
 step() { echo; echo "==== $*"; }

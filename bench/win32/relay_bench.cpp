@@ -116,6 +116,11 @@ int main(int argc, char** argv) {
     std::printf("  through the DLL : %10.0f ns\n", dll);
     std::printf("  bare SendMessage: %10.0f ns\n", bare);
     std::printf("  ratio           : %10.2f\n", dll / bare);
+    char emulator[64] = {};
+    if (GetEnvironmentVariableA("VEXA_WINE_EMULATED", emulator, sizeof emulator) > 0)
+        std::printf("  (run under the %s emulator: the times are not comparable with a native run;\n"
+                    "   compare the ratio within this run only)\n",
+                    emulator);
     PostMessageA(im, WM_CLOSE, 0, 0);
     WaitForSingleObject(pi.hProcess, 5000);
     CloseHandle(pi.hThread);

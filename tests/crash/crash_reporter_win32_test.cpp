@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "crash/exception_names.h"
+#include "crash/process_memory_win32.h"
 
 namespace vexa::crash {
 namespace {
@@ -271,6 +272,51 @@ TEST(FindModuleSectionWin32, AddressesOfThisProcess) {
     EXPECT_EQ(section, 1u);
     std::free(heap);
     ::VirtualFree(fresh, 0, MEM_RELEASE);
+}
+
+TEST(ProcessMemoryWin32, BothWaysOfCopyingReadTheSameAndNeverFault) {
+    static const char text[] = "frame chain";
+    char* pages = static_cast<char*>(::VirtualAlloc(nullptr, 3 * 4096, MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(pages, nullptr);
+    ASSERT_NE(::VirtualAlloc(pages, 4096, MEM_COMMIT, PAGE_READWRITE), nullptr);
+    ASSERT_NE(::VirtualAlloc(pages + 8192, 4096, MEM_COMMIT, PAGE_READWRITE | PAGE_GUARD), nullptr);
+    std::memset(pages, 'p', 4096);
+    const auto at = [](const void* p) { return static_cast<Address>(reinterpret_cast<std::uintptr_t>(p)); };
+    struct Case {
+        const char* what;
+        Address address;
+        std::size_t size;
+        bool readable;
+    };
+    const Case cases[] = {
+        {"headers of this program", at(::GetModuleHandleA(nullptr)), 2, true},
+        {"constant data", at(text), sizeof text, true},
+        {"a committed page, whole", at(pages), 4096, true},
+        {"more than a pipe's piece", at(::GetModuleHandleA(nullptr)), 3 * 4096 + 5, true},
+        {"null", 0, 4, false},
+        {"reserved, not committed", at(pages + 4096), 4, false},
+        {"running into a reserved page", at(pages + 4094), 4, false},
+        {"guard page", at(pages + 8192), 4, false},
+    };
+    for (ProcessMemory::Copy copy : {ProcessMemory::Copy::kAsTheSystemAllows, ProcessMemory::Copy::kThroughPipe}) {
+        const ProcessMemory memory(copy);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (copy == ProcessMemory::Copy::kThroughPipe ? ", through a pipe" : ""));
+            std::vector<char> out(c.size, '\0');
+            ASSERT_EQ(memory.Read(c.address, out.data(), c.size), c.readable);
+            if (c.readable) {
+                EXPECT_EQ(std::memcmp(out.data(), reinterpret_cast<const void*>(static_cast<std::uintptr_t>(c.address)),
+                                      c.size),
+                          0);
+            }
+        }
+        // Asking about the guard page left its guard in place.
+        MEMORY_BASIC_INFORMATION region;
+        ASSERT_EQ(::VirtualQuery(pages + 8192, &region, sizeof region), sizeof region);
+        EXPECT_NE(region.Protect & PAGE_GUARD, 0u);
+        memory.Release();
+    }
+    ::VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 // Records the calls of the filter that was current before the reporter.
