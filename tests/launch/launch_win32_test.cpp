@@ -25,8 +25,11 @@ TEST(ShellRecord, EveryMemberIsAsTheLauncherNeedsIt) {
     static const char kFile[] = "C:\\VexaIM\\VexaIM.exe";
     static const char kParameter[] = "658220";
     SHELLEXECUTEINFOA record = vexa::plus::MakeShellRecord(kFile, kParameter);
-    EXPECT_EQ(sizeof record, 60u);
-    EXPECT_EQ(record.cbSize, 60u);
+    // The record of the caller's word size: 60 bytes in a 32-bit process,
+    // 112 in a 64-bit one.
+    const std::size_t size = sizeof(void*) == 4 ? 60u : 112u;
+    EXPECT_EQ(sizeof record, size);
+    EXPECT_EQ(record.cbSize, size);
     EXPECT_EQ(record.fMask, 0x04008340u);
     EXPECT_EQ(record.hwnd, nullptr);
     EXPECT_STREQ(record.lpVerb, "open");
