@@ -390,13 +390,6 @@ std::string Fingerprint(const std::string& certificate) {
     return text;
 }
 
-// The test CA is trusted in this prefix only: its Root store, as a user of
-// the machine would install a company CA.
-class TrustTestCa : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_TRUE(TrustRootCertificate(CertFile("ca.der"))) << CertFile("ca.der"); }
-};
-const auto* const g_trust = ::testing::AddGlobalTestEnvironment(new TrustTestCa);
 
 // Commands of the TLS peer's framed mode (tests/support/tls_peer.cpp).
 std::string PeerCommand(char command, const std::string& data) {
@@ -409,6 +402,10 @@ std::string Record(const std::string& data) { return PeerCommand('R', data); }
 
 class SecureConnection : public Connection {
 protected:
+    // The test CA is trusted in this prefix only: its Root store, as a user
+    // of the machine would install a company CA. Only these tests need it.
+    static void SetUpTestSuite() { ASSERT_TRUE(TrustRootCertificate(CertFile("ca.der"))) << CertFile("ca.der"); }
+
     void SetUp() override {
         Connection::SetUp();
         CreateDirectoryA(folder.c_str(), nullptr);
