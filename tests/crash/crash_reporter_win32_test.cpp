@@ -363,6 +363,24 @@ LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
     return current;
 }
 
+#if defined(_WIN64)
+// Captures this function's own context and reports it at once, so that the
+// frames above it are still intact while the filter, running further down
+// the stack, unwinds them.
+__attribute__((noinline)) LONG ReportFromHere(EXCEPTION_POINTERS* pointers) {
+    ::RtlCaptureContext(pointers->ContextRecord);
+    const LONG result = CrashReporter::ReportFilter(pointers);
+    asm volatile("" ::: "memory");  // no tail call: this frame must stay
+    return result;
+}
+
+__attribute__((noinline)) LONG ReportOneCallDown(EXCEPTION_POINTERS* pointers) {
+    const LONG result = ReportFromHere(pointers);
+    asm volatile("" ::: "memory");
+    return result;
+}
+#endif
+
 // Calls ReportFilter as the system would, with a made-up exception: on
 // 32-bit x86 its registers point at a frame chain laid out in memory of this
 // test; on x64 the stack is this thread's own, unwound from a captured
@@ -404,8 +422,53 @@ protected:
 #if defined(_WIN64)
     // A stack pointer outside this thread's stack: the walk ends at once.
     void EndStackAtOnce() { context_.Rsp = 0; }
+    // The stack is this thread's own, from a context captured two calls down.
+    LONG ReportWithStack() { return ReportOneCallDown(&pointers_); }
+    void ExpectRegistersAndStack(const std::string& text, const ParsedReport& report) {
+        EXPECT_NE(text.find("\nCS:RIP:" + Hex(context_.SegCs, 4) + ":" + Hex(context_.Rip, 16) + "\nSS:RSP:" +
+                            Hex(context_.SegSs, 4) + ":" + Hex(context_.Rsp, 16) + "  RBP:" + Hex(context_.Rbp, 16) +
+                            "\n"),
+                  std::string::npos);
+        EXPECT_NE(text.find("\nR15:" + Hex(context_.R15, 16) + "\n"), std::string::npos);
+        // The capturing function, its caller and the test, all in this
+        // program, on frames that grow; and more callers above them.
+        ASSERT_GE(report.stack.size(), 4u);
+        EXPECT_EQ(report.stack[0].pc, context_.Rip);
+        EXPECT_EQ(report.stack[0].frame, context_.Rsp);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(report.stack[i].section, 1u) << i;
+            EXPECT_TRUE(SameText(report.stack[i].module, ExecutablePath())) << report.stack[i].module;
+            EXPECT_GT(report.stack[i + 1].frame, report.stack[i].frame) << i;
+        }
+    }
 #else
     void EndStackAtOnce() { context_.Ebp = 0; }
+    // Three frames laid out in stack_; the outermost one's saved frame
+    // pointer of 0 ends the chain.
+    LONG ReportWithStack() {
+        PutFrame(4, FrameAt(10), Caller());
+        PutFrame(10, FrameAt(20), Caller() + 1);
+        PutFrame(20, 0, Caller() + 2);
+        context_.Ebp = FrameAt(4);
+        return CrashReporter::ReportFilter(&pointers_);
+    }
+    void ExpectRegistersAndStack(const std::string& text, const ParsedReport& report) {
+        EXPECT_NE(text.find("\nEAX:A1A1A1A1\nEBX:00000000\nECX:00000000\nEDX:00000000\nESI:00000000\n"
+                            "EDI:D1D1D1D1\nCS:EIP:001B:" + Hex(context_.Eip, 8) + "\nSS:ESP:0023:" +
+                            Hex(context_.Esp, 8) + "  EBP:" + Hex(FrameAt(4), 8) +
+                            "\nDS:0000  ES:0000  FS:0000  GS:0000\nFlags:00000246\n"),
+                  std::string::npos);
+        ASSERT_EQ(report.stack.size(), 3u);
+        const DWORD pcs[] = {context_.Eip, Caller(), Caller() + 1};
+        const DWORD frames[] = {FrameAt(4), FrameAt(10), FrameAt(20)};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(report.stack[i].pc, pcs[i]);
+            EXPECT_EQ(report.stack[i].frame, frames[i]);
+            EXPECT_EQ(report.stack[i].section, 1u);
+            EXPECT_TRUE(SameText(report.stack[i].module, ExecutablePath()));
+        }
+    }
+    DWORD Caller() const { return reinterpret_cast<DWORD>(&SomeCode) + 3; }
     DWORD FrameAt(int index) { return reinterpret_cast<DWORD>(&stack_[index]); }
     // A frame at stack_[index]: saved frame pointer, then return address.
     void PutFrame(int index, DWORD next, DWORD returnAddress) {
@@ -423,64 +486,6 @@ protected:
 };
 
 #if defined(_WIN64)
-
-// Captures this function's own context and reports it at once, so that the
-// frames above it are still intact while the filter, running further down
-// the stack, unwinds them.
-__attribute__((noinline)) LONG ReportFromHere(EXCEPTION_POINTERS* pointers) {
-    ::RtlCaptureContext(pointers->ContextRecord);
-    const LONG result = CrashReporter::ReportFilter(pointers);
-    asm volatile("" ::: "memory");  // no tail call: this frame must stay
-    return result;
-}
-
-__attribute__((noinline)) LONG ReportOneCallDown(EXCEPTION_POINTERS* pointers) {
-    const LONG result = ReportFromHere(pointers);
-    asm volatile("" ::: "memory");
-    return result;
-}
-
-TEST_F(ReportFilterWin32, InstallReportAndChainToTheEarlierFilter) {
-    ::SetUnhandledExceptionFilter(&EarlierFilter);
-    {
-        CrashReporter reporter;
-        EXPECT_EQ(CurrentFilter(), &CrashReporter::ReportFilter);
-        EXPECT_EQ(CrashReporter::PreviousFilter(), &EarlierFilter);
-        EXPECT_TRUE(SameText(CrashReporter::ReportPath(), reportPath_));
-
-        const std::string before = LocalTimeText();
-        EXPECT_EQ(ReportOneCallDown(&pointers_), 0x1234);
-        const std::string after = LocalTimeText();
-        EXPECT_EQ(earlierFilterSaw, &pointers_);
-
-        const std::vector<std::string> reports = Reports(ReadFile(reportPath_));
-        ASSERT_EQ(reports.size(), 1u);
-        const ParsedReport report = Parse(reports[0]);
-        EXPECT_LE(before, report.time);
-        EXPECT_GE(after, report.time);
-        EXPECT_EQ(report.code, 0xC0000005u);
-        EXPECT_EQ(report.name, "ACCESS_VIOLATION");
-        EXPECT_EQ(report.faultAddress, reinterpret_cast<std::uintptr_t>(&SomeCode));
-        EXPECT_EQ(report.faultSection, 1u);
-        EXPECT_TRUE(SameText(report.faultModule, ExecutablePath()));
-        EXPECT_NE(reports[0].find("\nCS:RIP:" + Hex(context_.SegCs, 4) + ":" + Hex(context_.Rip, 16) + "\nSS:RSP:" +
-                                  Hex(context_.SegSs, 4) + ":" + Hex(context_.Rsp, 16) + "  RBP:" +
-                                  Hex(context_.Rbp, 16) + "\n"),
-                  std::string::npos);
-        EXPECT_NE(reports[0].find("\nR15:" + Hex(context_.R15, 16) + "\n"), std::string::npos);
-        // The capturing function, its caller and this test, all in this
-        // program, on frames that grow; and more callers above them.
-        ASSERT_GE(report.stack.size(), 4u);
-        EXPECT_EQ(report.stack[0].pc, context_.Rip);
-        EXPECT_EQ(report.stack[0].frame, context_.Rsp);
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(report.stack[i].section, 1u) << i;
-            EXPECT_TRUE(SameText(report.stack[i].module, ExecutablePath())) << report.stack[i].module;
-            EXPECT_GT(report.stack[i + 1].frame, report.stack[i].frame) << i;
-        }
-    }
-    EXPECT_EQ(CurrentFilter(), &EarlierFilter);
-}
 
 TEST_F(ReportFilterWin32, StacksThatEndEarly) {
     CrashReporter reporter;
@@ -527,53 +532,6 @@ TEST_F(ReportFilterWin32, StacksThatEndEarly) {
 
 #else
 
-TEST_F(ReportFilterWin32, InstallReportAndChainToTheEarlierFilter) {
-    ::SetUnhandledExceptionFilter(&EarlierFilter);
-    {
-        CrashReporter reporter;
-        EXPECT_EQ(CurrentFilter(), &CrashReporter::ReportFilter);
-        EXPECT_EQ(CrashReporter::PreviousFilter(), &EarlierFilter);
-        EXPECT_TRUE(SameText(CrashReporter::ReportPath(), reportPath_));
-
-        // Three frames; the outermost one's saved frame pointer of 0 ends it.
-        const DWORD caller = reinterpret_cast<DWORD>(&SomeCode) + 3;
-        PutFrame(4, FrameAt(10), caller);
-        PutFrame(10, FrameAt(20), caller + 1);
-        PutFrame(20, 0, caller + 2);
-        context_.Ebp = FrameAt(4);
-        const std::string before = LocalTimeText();
-        EXPECT_EQ(CrashReporter::ReportFilter(&pointers_), 0x1234);
-        const std::string after = LocalTimeText();
-        EXPECT_EQ(earlierFilterSaw, &pointers_);
-
-        const std::vector<std::string> reports = Reports(ReadFile(reportPath_));
-        ASSERT_EQ(reports.size(), 1u);
-        const ParsedReport report = Parse(reports[0]);
-        EXPECT_LE(before, report.time);
-        EXPECT_GE(after, report.time);
-        EXPECT_EQ(report.code, 0xC0000005u);
-        EXPECT_EQ(report.name, "ACCESS_VIOLATION");
-        EXPECT_EQ(report.faultAddress, context_.Eip);
-        EXPECT_EQ(report.faultSection, 1u);
-        EXPECT_TRUE(SameText(report.faultModule, ExecutablePath()));
-        EXPECT_NE(reports[0].find("\nEAX:A1A1A1A1\nEBX:00000000\nECX:00000000\nEDX:00000000\nESI:00000000\n"
-                                  "EDI:D1D1D1D1\nCS:EIP:001B:" + Hex(context_.Eip, 8) + "\nSS:ESP:0023:" +
-                                  Hex(context_.Esp, 8) + "  EBP:" + Hex(FrameAt(4), 8) +
-                                  "\nDS:0000  ES:0000  FS:0000  GS:0000\nFlags:00000246\n"),
-                  std::string::npos);
-        ASSERT_EQ(report.stack.size(), 3u);
-        const DWORD pcs[] = {context_.Eip, caller, caller + 1};
-        const DWORD frames[] = {FrameAt(4), FrameAt(10), FrameAt(20)};
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(report.stack[i].pc, pcs[i]);
-            EXPECT_EQ(report.stack[i].frame, frames[i]);
-            EXPECT_EQ(report.stack[i].section, 1u);
-            EXPECT_TRUE(SameText(report.stack[i].module, ExecutablePath()));
-        }
-    }
-    EXPECT_EQ(CurrentFilter(), &EarlierFilter);
-}
-
 TEST_F(ReportFilterWin32, StacksThatEndEarly) {
     CrashReporter reporter;
     EXPECT_EQ(CrashReporter::PreviousFilter(), nullptr);
@@ -608,6 +566,34 @@ TEST_F(ReportFilterWin32, StacksThatEndEarly) {
 }
 
 #endif
+
+TEST_F(ReportFilterWin32, InstallReportAndChainToTheEarlierFilter) {
+    ::SetUnhandledExceptionFilter(&EarlierFilter);
+    {
+        CrashReporter reporter;
+        EXPECT_EQ(CurrentFilter(), &CrashReporter::ReportFilter);
+        EXPECT_EQ(CrashReporter::PreviousFilter(), &EarlierFilter);
+        EXPECT_TRUE(SameText(CrashReporter::ReportPath(), reportPath_));
+
+        const std::string before = LocalTimeText();
+        EXPECT_EQ(ReportWithStack(), 0x1234);
+        const std::string after = LocalTimeText();
+        EXPECT_EQ(earlierFilterSaw, &pointers_);
+
+        const std::vector<std::string> reports = Reports(ReadFile(reportPath_));
+        ASSERT_EQ(reports.size(), 1u);
+        const ParsedReport report = Parse(reports[0]);
+        EXPECT_LE(before, report.time);
+        EXPECT_GE(after, report.time);
+        EXPECT_EQ(report.code, 0xC0000005u);
+        EXPECT_EQ(report.name, "ACCESS_VIOLATION");
+        EXPECT_EQ(report.faultAddress, reinterpret_cast<std::uintptr_t>(&SomeCode));
+        EXPECT_EQ(report.faultSection, 1u);
+        EXPECT_TRUE(SameText(report.faultModule, ExecutablePath()));
+        ExpectRegistersAndStack(reports[0], report);
+    }
+    EXPECT_EQ(CurrentFilter(), &EarlierFilter);
+}
 
 TEST_F(ReportFilterWin32, ReportsAreAppended) {
     CrashReporter reporter;
