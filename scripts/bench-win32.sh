@@ -22,7 +22,7 @@ winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's|/|\\|g')"; }
 run() { VEXA_WINEPREFIX=$prefix cmake/wine-run.sh "$@"; }
 
 echo "host->IM round trip, $iterations iterations, 64-byte payload"
-printf '%-22s %15s %15s %8s\n' "host -> IM program" "through the DLL" "bare SendMessage" "ratio"
+printf '%-22s %18s %18s %7s\n' "host -> IM program" "through the DLL" "bare SendMessageA" "ratio"
 run "$x86" "$iterations" "32-bit -> 32-bit"
 run "$x64" "$iterations" "64-bit -> 64-bit"
 run "$x86" "$iterations" "32-bit -> 64-bit" "$(winpath "$x64")"

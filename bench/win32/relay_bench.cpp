@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     }
     dll /= batches;
     bare /= batches;
-    std::printf("%-22s %12.0f ns %12.0f ns %8.2f\n", label.c_str(), dll, bare, dll / bare);
+    std::printf("%-22s %15.0f ns %15.0f ns %7.2f\n", label.c_str(), dll, bare, dll / bare);
     PostMessageA(im, WM_CLOSE, 0, 0);
     WaitForSingleObject(pi.hProcess, 5000);
     CloseHandle(pi.hThread);
