@@ -57,6 +57,9 @@ TEST(WindowParameter, IsTheHandleAsSignedDecimal) {
         {1, "1"},                     {0x7FFFFFFF, "2147483647"},
         {0x80000000, "-2147483648"},  {0xFFFFFFFE, "-2"},
         {0xFFFFFFFF, "-1"},
+        // A 64-bit process holds such handles widened by their sign.
+        {static_cast<std::uintptr_t>(std::intptr_t{-2147483647 - 1}), "-2147483648"},
+        {static_cast<std::uintptr_t>(std::intptr_t{-2}), "-2"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(vexa::plus::WindowParameter(reinterpret_cast<HWND>(row.handle)), row.text) << row.text;
