@@ -29,7 +29,7 @@ endfunction()
 # have been built.
 function(vexa_add_cross_test target)
   cmake_parse_arguments(C "" "" "ARGS" ${ARGN})
-  if(NOT WIN32 OR NOT CMAKE_SIZEOF_VOID_P EQUAL 8 OR NOT VEXA_OTHER_BITNESS_BUILD)
+  if(NOT VEXA_MACHINE STREQUAL x64 OR NOT VEXA_OTHER_BITNESS_BUILD)
     return()
   endif()
   set(other ${VEXA_OTHER_BITNESS_BUILD}/bin)
