@@ -357,7 +357,8 @@ TEST_F(Connection, HostCommandsLogInAndChangeThePosition) {
     hostSends(2, record, sizeof record);
     EXPECT_EQ(Count(IMN_HOST_RECORD), 1);
 
-    answer = 1;
+    // Positive in all its width: a 64-bit window's answer above 32 bits too.
+    answer = sizeof(LRESULT) == 8 ? static_cast<LRESULT>(1) << (4 * sizeof(LRESULT)) : 1;
     hostSends(4, &position, sizeof position);
     EXPECT_EQ(Count(IMN_HOST_POSITION), 1);
     EXPECT_EQ(NewBytes(20).substr(4, 13), "0033alice!|!<");
