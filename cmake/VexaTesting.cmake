@@ -19,3 +19,25 @@ function(vexa_add_test)
                          ENVIRONMENT "VEXA_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
   endif()
 endfunction()
+
+# vexa_add_cross_test(TARGET [ARGS ...])
+# The 64-bit build runs a cross-process test program across word sizes: its
+# own program against the 32-bit build's peers (VEXA_PEER_BIN), and the 32-bit
+# build's program of the same name against its own peers, both in its 64-bit
+# prefix. Same sources, same tables; only the other side's word size
+# differs. VEXA_OTHER_BITNESS_BUILD is the 32-bit build folder, which must
+# have been built.
+function(vexa_add_cross_test target)
+  cmake_parse_arguments(C "" "" "ARGS" ${ARGN})
+  if(NOT VEXA_MACHINE STREQUAL x64 OR NOT VEXA_OTHER_BITNESS_BUILD)
+    return()
+  endif()
+  set(other ${VEXA_OTHER_BITNESS_BUILD}/bin)
+  set(prefix "VEXA_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+  add_test(NAME ${target}_x64_with_x86 COMMAND ${target} ${C_ARGS})
+  set_tests_properties(${target}_x64_with_x86 PROPERTIES ENVIRONMENT "${prefix};VEXA_PEER_BIN=${other}")
+  add_test(NAME ${target}_x86_with_x64 COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh ${other}/${target}.exe ${C_ARGS})
+  set_tests_properties(${target}_x86_with_x64 PROPERTIES ENVIRONMENT "${prefix};VEXA_PEER_BIN=${CMAKE_BINARY_DIR}/bin")
+  set_tests_properties(${target}_x64_with_x86 ${target}_x86_with_x64 PROPERTIES
+                       TIMEOUT 300 LABELS "wine;cross" FIXTURES_REQUIRED wine_prefix SKIP_RETURN_CODE 77)
+endfunction()

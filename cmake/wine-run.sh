@@ -5,7 +5,9 @@ set -euo pipefail
 : "${VEXA_WINEPREFIX:=${WINEPREFIX:-$PWD/wineprefix}}"
 export WINEPREFIX="$VEXA_WINEPREFIX"
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEARCH=win32
+# The prefix's own kind (the set-up made it 32-bit or 64-bit); a 64-bit
+# prefix runs programs of both word sizes.
+if grep -qs '^#arch=win64' "$WINEPREFIX/system.reg"; then export WINEARCH=win64; else export WINEARCH=win32; fi
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY WAYLAND_DISPLAY
 . "$(dirname "$0")/wine-emulator.sh"

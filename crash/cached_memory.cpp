@@ -23,19 +23,21 @@ const unsigned char* CachedMemory::Page(Address page) const {
 
 bool CachedMemory::Read(Address address, void* out, std::size_t size) const {
     if (size == 0) return underlying_.Read(address, out, size);
-    // In 64 bits, so that a read that runs past the top of the address space
-    // is refused rather than wrapped.
-    const std::uint64_t end = std::uint64_t{address} + size;
-    if (end > 0x100000000ull) return false;
+    // A read that runs past the top of the address space is refused rather
+    // than wrapped; its last byte may be the very last one.
+    if (size - 1 > kLastAddress - address) return false;
     auto* to = static_cast<unsigned char*>(out);
-    for (std::uint64_t at = address; at < end;) {
-        const Address page = static_cast<Address>(at & ~std::uint64_t{kPageSize - 1});
+    Address at = address;
+    for (std::size_t left = size; left > 0;) {
+        const Address page = at & ~Address{kPageSize - 1};
         const unsigned char* bytes = Page(page);
         if (bytes == nullptr) return underlying_.Read(address, out, size);
-        const std::uint64_t pageEnd = std::uint64_t{page} + kPageSize;
-        const std::size_t count = static_cast<std::size_t>((end < pageEnd ? end : pageEnd) - at);
+        const std::size_t inPage = kPageSize - static_cast<std::size_t>(at - page);
+        const std::size_t count = left < inPage ? left : inPage;
         std::memcpy(to, bytes + (at - page), count);
         to += count;
+        left -= count;
+        // Wraps to 0 only after the very last page, when nothing is left.
         at += count;
     }
     return true;

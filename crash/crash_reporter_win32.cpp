@@ -11,6 +11,7 @@
 #include "crash/report_line.h"
 #include "crash/report_path.h"
 #include "crash/report_writer.h"
+#include "crash/thread_context_win32.h"
 #include "platform/handles_win32.h"
 
 namespace vexa::crash {
@@ -144,6 +145,8 @@ public:
     bool FindModuleSection(Address address, char* moduleName, std::uint32_t& section,
                            std::uint32_t& offset) override {
         DWORD foundSection = 0, foundOffset = 0;
+        // An address no pointer of this process can hold lies in no module.
+        if (address > static_cast<std::uintptr_t>(-1)) return false;
         if (!LocateInModule(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), reportMemory,
                             &names_, moduleName, foundSection, foundOffset))
             return false;
@@ -181,29 +184,6 @@ bool LocateInModule(const void* address, const MemoryReader& memory, ModuleNames
     return true;
 }
 
-Registers RegistersOf(const CONTEXT& context) {
-    Registers r;
-    r.eax = context.Eax;
-    r.ebx = context.Ebx;
-    r.ecx = context.Ecx;
-    r.edx = context.Edx;
-    r.esi = context.Esi;
-    r.edi = context.Edi;
-    r.eip = context.Eip;
-    r.esp = context.Esp;
-    r.ebp = context.Ebp;
-    r.flags = context.EFlags;
-    // Selectors are 16 bits wide, but a context captured in user mode (as
-    // RaiseException does) may leave junk in the upper half of their fields.
-    r.cs = context.SegCs & 0xFFFFu;
-    r.ss = context.SegSs & 0xFFFFu;
-    r.ds = context.SegDs & 0xFFFFu;
-    r.es = context.SegEs & 0xFFFFu;
-    r.fs = context.SegFs & 0xFFFFu;
-    r.gs = context.SegGs & 0xFFFFu;
-    return r;
-}
-
 void AppendReport(const EXCEPTION_POINTERS& pointers) {
     if (reportPath[0] == '\0') return;
     platform::FileHandle file(::CreateFileA(reportPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
@@ -222,14 +202,13 @@ void AppendReport(const EXCEPTION_POINTERS& pointers) {
     facts.code = record.ExceptionCode;
     facts.name = CrashReporter::ExceptionName(record.ExceptionCode);
     facts.address = static_cast<Address>(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress));
-    facts.registers = RegistersOf(*pointers.ContextRecord);
 
     // Copies and paths of an earlier report may be stale by now.
     reportMemory.Clear();
     reportModules.Clear();
     FileSink fileSink(file.get());
     bufferedSink.Attach(fileSink);
-    reportWriter.WriteReport(bufferedSink, facts);
+    WriteThreadReport(reportWriter, bufferedSink, facts, *pointers.ContextRecord, reportMemory);
     bufferedSink.Detach();
 }
 

@@ -21,4 +21,20 @@ std::uint32_t WalkFrames(const MemoryReader& memory, Address eip, Address ebp, F
     return lines;
 }
 
+std::uint32_t WalkUnwound(Unwinder& unwinder, Address rip, Address rsp, FrameVisitor& visitor) {
+    Address pc = rip;
+    Address stack = rsp;
+    std::uint32_t lines = 0;
+    for (;;) {
+        visitor.OnFrame(pc, stack);
+        ++lines;
+        Address callerPc = pc, callerStack = stack;
+        if (!unwinder.Unwind(callerPc, callerStack)) break;
+        if (callerPc == 0 || (callerStack & 7u) != 0 || callerStack <= stack) break;
+        pc = callerPc;
+        stack = callerStack;
+    }
+    return lines;
+}
+
 }  // namespace vexa::crash

@@ -19,4 +19,12 @@ bool MemoryReader::ReadU32(Address address, std::uint32_t& value) const {
     return true;
 }
 
+bool MemoryReader::ReadU64(Address address, std::uint64_t& value) const {
+    unsigned char bytes[8];
+    if (!Read(address, bytes, sizeof bytes)) return false;
+    value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
+    return true;
+}
+
 }  // namespace vexa::crash

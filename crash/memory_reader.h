@@ -8,9 +8,11 @@
 
 namespace vexa::crash {
 
-// Addresses are 32-bit: the library runs in 32-bit x86 processes, and the
-// native tests model such an address space.
-using Address = std::uint32_t;
+// Addresses are as wide as the widest target's: a 32-bit process's addresses
+// fit, and so do an x64 process's. The arithmetic on them is done so that it
+// never wraps, whatever the width of the process that is read.
+using Address = std::uint64_t;
+constexpr Address kLastAddress = ~Address{0};
 
 class MemoryReader {
 public:
@@ -23,6 +25,7 @@ public:
 
     bool ReadU16(Address address, std::uint16_t& value) const;
     bool ReadU32(Address address, std::uint32_t& value) const;
+    bool ReadU64(Address address, std::uint64_t& value) const;
 
 protected:
     // Never deleted through the interface; the process-wide objects that

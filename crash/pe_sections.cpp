@@ -15,12 +15,11 @@ constexpr std::uint32_t kVirtualSizeField = 8;
 constexpr std::uint32_t kVirtualAddressField = 12;
 constexpr std::uint32_t kRawSizeField = 16;
 
-// Adds offsets in 64 bits so that a hostile offset cannot wrap around to an
-// address that happens to be readable.
+// A hostile offset must not wrap around to an address that happens to be
+// readable.
 bool Offset(Address base, std::uint64_t offset, Address& result) {
-    const std::uint64_t sum = static_cast<std::uint64_t>(base) + offset;
-    if (sum > 0xFFFFFFFFull) return false;
-    result = static_cast<Address>(sum);
+    if (offset > kLastAddress - base) return false;
+    result = base + offset;
     return true;
 }
 
@@ -37,8 +36,9 @@ bool ReadU16At(const MemoryReader& memory, Address base, std::uint64_t offset, s
 }  // namespace
 
 bool FindSection(const MemoryReader& memory, Address base, Address address, SectionHit& hit) {
-    if (address < base) return false;
-    const std::uint32_t rva = address - base;
+    // Offsets inside an image are 32-bit, on either target.
+    if (address < base || address - base > 0xFFFFFFFFu) return false;
+    const std::uint32_t rva = static_cast<std::uint32_t>(address - base);
 
     std::uint16_t dosSignature = 0;
     std::uint32_t ntOffset = 0, ntSignature = 0;

@@ -19,10 +19,13 @@ constexpr DWORD kPipeCapacity = 4 * kPipePiece;
 // about, never probed.
 bool RangeHas(Address address, std::size_t size, DWORD wanted) {
     if (size == 0) return true;
-    const std::uint64_t end = std::uint64_t{address} + size;
-    if (end > 0x100000000ull) return false;
-    std::uint64_t at = address;
-    while (at < end) {
+    // Nothing beyond what a pointer of this process can name: a 32-bit
+    // process would otherwise ask about an address cut to its low half.
+    constexpr Address kLastPointer = static_cast<std::uintptr_t>(-1);
+    if (address > kLastPointer || size - 1 > kLastPointer - address) return false;
+    const Address last = address + (size - 1);
+    Address at = address;
+    while (at <= last) {
         MEMORY_BASIC_INFORMATION region;
         if (::VirtualQuery(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(at)), &region,
                            sizeof region) != sizeof region)
@@ -30,10 +33,11 @@ bool RangeHas(Address address, std::size_t size, DWORD wanted) {
         if (region.State != MEM_COMMIT) return false;
         if ((region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) return false;
         if ((region.Protect & wanted) == 0) return false;
-        const std::uint64_t regionEnd =
-            std::uint64_t{reinterpret_cast<std::uintptr_t>(region.BaseAddress)} + region.RegionSize;
-        if (regionEnd <= at) return false;
-        at = regionEnd;
+        const Address regionLast =
+            Address{reinterpret_cast<std::uintptr_t>(region.BaseAddress)} + (region.RegionSize - 1);
+        if (regionLast < at) return false;
+        if (regionLast >= last) break;
+        at = regionLast + 1;
     }
     return true;
 }

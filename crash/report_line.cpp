@@ -15,8 +15,8 @@ public:
         while (*text != '\0' && length_ + 1 < capacity_) out_[length_++] = *text++;
     }
     // Upper-case hexadecimal, or decimal with base 10, padded with zeros.
-    void PutNumber(std::uint32_t value, unsigned base, unsigned width) {
-        char digits[16];
+    void PutNumber(std::uint64_t value, unsigned base, unsigned width) {
+        char digits[24];
         unsigned count = 0;
         do {
             digits[count++] = "0123456789ABCDEF"[value % base];

@@ -15,10 +15,20 @@
 
 namespace vexa::crash {
 
-// The registers of the faulting thread that the report prints.
+// The registers of a faulting 32-bit x86 thread that the report prints.
 struct Registers {
     std::uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0, esi = 0, edi = 0;
     std::uint32_t eip = 0, esp = 0, ebp = 0, flags = 0;
+    std::uint32_t cs = 0, ss = 0, ds = 0, es = 0, fs = 0, gs = 0;
+};
+
+// The same of a faulting x64 thread: its sixteen general registers, and the
+// flags and selectors, which stay 32 and 16 bits wide.
+struct Registers64 {
+    std::uint64_t rax = 0, rbx = 0, rcx = 0, rdx = 0, rsi = 0, rdi = 0;
+    std::uint64_t r8 = 0, r9 = 0, r10 = 0, r11 = 0, r12 = 0, r13 = 0, r14 = 0, r15 = 0;
+    std::uint64_t rip = 0, rsp = 0, rbp = 0;
+    std::uint32_t flags = 0;
     std::uint32_t cs = 0, ss = 0, ds = 0, es = 0, fs = 0, gs = 0;
 };
 
@@ -28,7 +38,6 @@ struct ExceptionFacts {
     std::uint32_t code = 0;
     const char* name = "";            // ExceptionName of the code
     Address address = 0;              // where it was raised
-    Registers registers;
 };
 
 class ReportSink {
@@ -101,10 +110,17 @@ public:
 
     // Writes one whole report to sink: the time line, the exception, the
     // fault address, the registers, the call stack and a closing blank line.
-    void WriteReport(ReportSink& sink, const ExceptionFacts& facts);
+    // A 32-bit thread's report prints eight-digit addresses and walks the
+    // saved frame pointers.
+    void WriteReport(ReportSink& sink, const ExceptionFacts& facts, const Registers& registers);
+    // An x64 thread's report: the same rows with sixteen-digit addresses,
+    // all sixteen general registers, and a call stack walked by unwinder,
+    // whose Frame column is each frame's stack pointer.
+    void WriteReport(ReportSink& sink, const ExceptionFacts& facts, const Registers64& registers, Unwinder& unwinder);
 
     // The call stack: its heading and one line per frame.
     void WriteCallStack(ReportSink& sink, const Registers& registers);
+    void WriteCallStack(ReportSink& sink, const Registers64& registers, Unwinder& unwinder);
 
     // Formats one piece (at most 1023 bytes) and writes it; returns the number
     // of bytes written.
@@ -113,6 +129,8 @@ public:
 private:
     class StackLines;
 
+    // The rows up to the registers: time, exception, fault address.
+    void WriteHead(ReportSink& sink, const ExceptionFacts& facts, const char* faultFormat);
     // Section and offset of address, 0 and 0 with an empty name outside every module.
     void Locate(Address address, std::uint32_t& section, std::uint32_t& offset);
 

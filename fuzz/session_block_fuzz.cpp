@@ -25,7 +25,7 @@ public:
 class FuzzPlatform final : public vexa::plus::SessionPlatform {
 public:
     std::unique_ptr<vexa::ipc::SharedBlock> MakeBlock() override { return std::make_unique<FuzzBlock>(); }
-    long SendWindowMessage(Window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
+    std::intptr_t SendWindowMessage(Window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
         // Touch every byte the window may read, so a short record shows up
         // under the address sanitizer.
         const auto* bytes = reinterpret_cast<const volatile unsigned char*>(lParam);

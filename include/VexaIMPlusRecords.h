@@ -8,6 +8,14 @@
  * their width. Each record is declared once, here, and its size and offsets are
  * asserted below. The header is plain C as well as C++ and needs no
  * <windows.h>, so the portable protocol core and C callers share it.
+ *
+ * The same declarations serve the 32-bit and the 64-bit library. Records
+ * without pointers are the same bytes on both, so 32-bit and 64-bit programs
+ * exchange them (the shared blocks, the host commands). Three records hold a
+ * pointer and are handed only to a window of the process that made them
+ * (kinds 2, 11 and 14); they stay packed, and a pointer in them takes 8 bytes
+ * on a 64-bit target, which moves the fields behind it (asserted below for
+ * both targets).
  */
 #ifndef VEXAIMPLUS_RECORDS_H
 #define VEXAIMPLUS_RECORDS_H
@@ -474,18 +482,34 @@ IMPLUS_LAYOUT(IM_SENDASK_ITEM, value, 32);
 
 IMPLUS_LAYOUT(IM_FRIENDLIST_DATA, users, 4);
 
-/* The pointer-bearing records are binding on the 32-bit target only. */
+/* The pointer-bearing records: 4-byte pointers on a 32-bit target, 8-byte
+   ones on a 64-bit target, packed on both. */
 #if UINTPTR_MAX == 0xFFFFFFFFu
 IMPLUS_SIZE(IM_1V1_REPLY_DATA, 60);
 IMPLUS_LAYOUT(IM_1V1_REPLY_DATA, number1, 52);
 IMPLUS_LAYOUT(IM_1V1_REPLY_DATA, number2, 56);
 IMPLUS_SIZE(IM_FRIENDLIST_DATA, 12);
 IMPLUS_LAYOUT(IM_FRIENDLIST_DATA, over, 8);
+IMPLUS_SIZE(IM_SENDASK_LIST_VTABLE, 20);
 IMPLUS_SIZE(IM_SENDASK_LIST, 20);
 IMPLUS_LAYOUT(IM_SENDASK_LIST, items, 4);
 IMPLUS_LAYOUT(IM_SENDASK_LIST, count, 8);
 IMPLUS_LAYOUT(IM_SENDASK_LIST, allocated, 12);
 IMPLUS_LAYOUT(IM_SENDASK_LIST, growBy, 16);
+#elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+IMPLUS_SIZE(IM_1V1_REPLY_DATA, 64);
+IMPLUS_LAYOUT(IM_1V1_REPLY_DATA, number1, 56);
+IMPLUS_LAYOUT(IM_1V1_REPLY_DATA, number2, 60);
+IMPLUS_SIZE(IM_FRIENDLIST_DATA, 16);
+IMPLUS_LAYOUT(IM_FRIENDLIST_DATA, over, 12);
+IMPLUS_SIZE(IM_SENDASK_LIST_VTABLE, 40);
+IMPLUS_SIZE(IM_SENDASK_LIST, 28);
+IMPLUS_LAYOUT(IM_SENDASK_LIST, items, 8);
+IMPLUS_LAYOUT(IM_SENDASK_LIST, count, 16);
+IMPLUS_LAYOUT(IM_SENDASK_LIST, allocated, 20);
+IMPLUS_LAYOUT(IM_SENDASK_LIST, growBy, 24);
+#else
+#error "VexaIMPlusRecords.h: pointers of 4 or 8 bytes only"
 #endif
 
 #endif /* VEXAIMPLUS_RECORDS_H */

@@ -141,7 +141,7 @@ void PlusSession::DealProcCommand(std::uint32_t length) {
         std::string_view own = OwnId();
         if (own.empty()) return;
         if (!text::EqualNoCase(own, text::CString(reinterpret_cast<const char*>(payload), n))) return;
-        long answer = NotifyOwn(IMN_HOST_POSITION, address);
+        const std::intptr_t answer = NotifyOwn(IMN_HOST_POSITION, address);
         // The request compares the id again, with case, before anything is sent.
         if (answer > 0) ChangePosition(reinterpret_cast<const IM_USER_POSITION*>(payload));
         return;
@@ -151,7 +151,7 @@ void PlusSession::DealProcCommand(std::uint32_t length) {
     }
 }
 
-long PlusSession::NotifyOwn(int kind, std::intptr_t lParam) {
+std::intptr_t PlusSession::NotifyOwn(int kind, std::intptr_t lParam) {
     if (!ownWindow_) return 0;
     return platform_.SendWindowMessage(ownWindow_, WM_IMPLUS_NOTIFY, static_cast<std::uintptr_t>(kind), lParam);
 }
@@ -216,7 +216,9 @@ std::unique_ptr<net::TlsEngine> PlusSession::MakeTlsEngine(const std::string& se
 }
 void PlusSession::DebugLine(const char* gbk) { platform_.DebugOutput(gbk); }
 void PlusSession::DebugLine(const std::string& gbk) { platform_.DebugOutput(gbk); }
-long PlusSession::Notify(int kind, const void* lParam) { return NotifyOwn(kind, reinterpret_cast<std::intptr_t>(lParam)); }
+long PlusSession::Notify(int kind, const void* lParam) {
+    return static_cast<long>(NotifyOwn(kind, reinterpret_cast<std::intptr_t>(lParam)));
+}
 void PlusSession::Post(int kind, long lParam) {
     if (ownWindow_) platform_.PostWindowMessage(ownWindow_, WM_IMPLUS_NOTIFY, static_cast<std::uintptr_t>(kind), lParam);
 }

@@ -45,7 +45,9 @@ public:
     void DealProcCommand(std::uint32_t length);
 
     // Notifications to the own window.
-    long NotifyOwn(int kind, std::intptr_t lParam);
+    // The window's whole answer: on a 64-bit target an answer above 32 bits
+    // is still positive.
+    std::intptr_t NotifyOwn(int kind, std::intptr_t lParam);
     void ReportLoginResult(int result, std::string_view message) override;
     bool PostServerClosed() override;
     void ReportServerSignal();

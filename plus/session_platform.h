@@ -23,7 +23,9 @@ class SessionPlatform {
 public:
     virtual ~SessionPlatform() = default;
     virtual std::unique_ptr<ipc::SharedBlock> MakeBlock() = 0;
-    virtual long SendWindowMessage(Window window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+    // The window's answer, as wide as the platform's (LRESULT).
+    virtual std::intptr_t SendWindowMessage(Window window, unsigned message, std::uintptr_t wParam,
+                                            std::intptr_t lParam) = 0;
     virtual bool PostWindowMessage(Window window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
     virtual bool IsWindowAlive(Window window) = 0;
     // Modal; returns when the user has closed the box. Texts are GBK.

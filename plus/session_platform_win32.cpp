@@ -15,8 +15,9 @@ std::unique_ptr<ipc::SharedBlock> Win32SessionPlatform::MakeBlock() {
     return std::make_unique<ipc::Win32SharedBlock>();
 }
 
-long Win32SessionPlatform::SendWindowMessage(Window window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
-    return static_cast<long>(::SendMessageA(static_cast<HWND>(window), message, wParam, lParam));
+std::intptr_t Win32SessionPlatform::SendWindowMessage(Window window, unsigned message, std::uintptr_t wParam,
+                                                     std::intptr_t lParam) {
+    return ::SendMessageA(static_cast<HWND>(window), message, wParam, lParam);
 }
 
 bool Win32SessionPlatform::PostWindowMessage(Window window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {

@@ -8,7 +8,8 @@ namespace vexa::plus {
 class Win32SessionPlatform final : public SessionPlatform {
 public:
     std::unique_ptr<ipc::SharedBlock> MakeBlock() override;
-    long SendWindowMessage(Window window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
+    std::intptr_t SendWindowMessage(Window window, unsigned message, std::uintptr_t wParam,
+                                    std::intptr_t lParam) override;
     bool PostWindowMessage(Window window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
     bool IsWindowAlive(Window window) override;
     void ShowMessageBox(Window owner, const std::string& text, const std::string& caption, unsigned style) override;

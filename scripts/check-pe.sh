@@ -8,7 +8,8 @@
 #   - Stack protector: the canary check (__stack_chk_fail) linked in.
 # Usage: check-pe.sh FILE...
 set -euo pipefail
-objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
+# The x86_64 mingw objdump reads PE32 and PE32+ files alike.
+objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 status=0
 for file in "$@"; do
   headers=$("$objdump" -p "$file")

@@ -8,7 +8,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 packages=(cmake ninja-build g++ gcc-multilib clang libclang-rt-14-dev lld llvm
-          g++-mingw-w64-i686 wine wine32:i386
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64
           googletest libgtest-dev libbenchmark-dev
           libasio-dev libsqlite3-dev libsodium-dev sqlite3
           postgresql libpq-dev nats-server libnats-dev libssl-dev openssl

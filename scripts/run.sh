@@ -33,13 +33,15 @@ Options:
                       certificate's fingerprint
   --security MODE     how the IM programs protect their connection: plain,
                       system, or pin:FINGERPRINT (for a server of --server)
+  --host-64           the host program is the 64-bit build, beside the
+                      32-bit IM programs (in a 64-bit Wine prefix)
   --no-build          do not install or build anything
   --out DIR           output folder (default out/demo)
   --help              this text
 USAGE
 }
 
-no_server=0 server_only=0 by_hand=0 keep=0 no_build=0 tls=0
+no_server=0 server_only=0 by_hand=0 keep=0 no_build=0 tls=0 host64=0
 server_addr="" out_dir="$root/out/demo" security=""
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -50,6 +52,7 @@ while [ $# -gt 0 ]; do
     --keep) keep=1 ;;
     --no-build) no_build=1 ;;
     --tls) tls=1 ;;
+    --host-64) host64=1 ;;
     --security) security=${2:?--security needs a mode}; shift ;;
     --out) out_dir=$(realpath -m "${2:?--out needs a folder}"); shift ;;
     --help|-h) usage; exit 0 ;;
@@ -61,7 +64,15 @@ if [ $no_server = 1 ] && [ -z "$server_addr" ]; then server_addr=127.0.0.1:7788;
 
 server_bin=$root/build/native/server/vexaim-server
 bin=$root/build/win32/bin
+host_bin=$bin
 prefix=$root/build/win32/demo-prefix
+arch=win32
+if [ $host64 = 1 ]; then
+  # A 64-bit prefix runs the 64-bit host and the 32-bit IM programs together.
+  host_bin=$root/build/win64/bin
+  prefix=$root/build/win64/demo-prefix
+  arch=win64
+fi
 data=$root/build/demo-data
 scenario=$root/tools/scenario
 
@@ -80,6 +91,10 @@ if [ $no_build = 0 ]; then
   if [ $server_only = 0 ]; then
     [ -f build/win32/CMakeCache.txt ] || cmake --preset win32 >/dev/null
     cmake --build --preset win32 --target vexaim vexahost
+    if [ $host64 = 1 ]; then
+      [ -f build/win64/CMakeCache.txt ] || cmake --preset win64 >/dev/null
+      cmake --build --preset win64 --target vexahost
+    fi
   fi
 fi
 
@@ -152,7 +167,7 @@ echo "run.sh: server $server_addr${security:+, security $security}"
 if [ -n "$security" ]; then export VEXAIM_SECURITY=$security; fi
 
 # ---- Wine prefix with a real (virtual) display for the screenshots ------------
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine takes code page 936 from this locale, even where it is not generated;
 # only the Wine commands get it, so this shell does not warn about it.
 wine() { env LC_ALL=zh_CN.UTF-8 wine "$@"; }
@@ -234,7 +249,7 @@ shot_loop() {
 if [ $by_hand = 1 ]; then
   echo "run.sh: starting the host (bob's IM program) and carol's IM program on $DISPLAY"
   VEXAIM_NAME=bob VEXAIM_SERVER=$server_addr VEXAIM_POS=0,0 \
-    wine "$bin/vexahost.exe" --im "$(winpath "$bin/vexaim.exe")" --user 10002 --password bob123 \
+    wine "$host_bin/vexahost.exe" --im "$(winpath "$bin/vexaim.exe")" --user 10002 --password bob123 \
       --position "7,Room 7A,120,80,640,480" --pos 0,450 &
   pids+=($!)
   sleep 3
@@ -251,7 +266,7 @@ pids+=($!)
 echo "run.sh: playing the scenario (bob via the host program, carol beside him)"
 VEXAIM_SCRIPT=$(winpath "$scenario/first.txt") VEXAIM_LOG=$(winpath "$out_dir/bob.log") \
 VEXAIM_NAME=bob VEXAIM_SHOTS=$(winpath "$shots") VEXAIM_SERVER=$server_addr VEXAIM_POS=0,0 \
-  wine "$bin/vexahost.exe" --im "$(winpath "$bin/vexaim.exe")" --user 10002 --password bob123 \
+  wine "$host_bin/vexahost.exe" --im "$(winpath "$bin/vexaim.exe")" --user 10002 --password bob123 \
     --position "7,Room 7A,120,80,640,480" --log "$(winpath "$out_dir/host.log")" \
     --shots "$(winpath "$shots")" --pos 0,450 &
 host_pid=$!
@@ -275,7 +290,7 @@ transcript=$out_dir/transcript.txt
 {
   for who in host bob carol; do
     case $who in
-      host) echo "==== host program (started bob's IM program, sent his login and position)" ;;
+      host) echo "==== host program$([ $host64 = 1 ] && echo ' (64-bit)') (started bob's IM program, sent his login and position)" ;;
       bob) echo "==== bob's IM program (10002), started by the host" ;;
       carol) echo "==== carol's IM program (10003)" ;;
     esac

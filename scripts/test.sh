@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds the native, fuzz and win32
-# presets, and runs their tests (the Win32 ones under Wine in a private prefix).
-# Exits non-zero on any failure.
+# Runs every test: installs what is missing, builds the native, fuzz, win32
+# and win64 presets, and runs their tests (the Win32 ones under Wine in a
+# private prefix per build; the 64-bit build's prefix also runs the tests
+# across word sizes). Exits non-zero on any failure.
 #
 #   --emulate-32bit  runs Wine's 32-bit half under QEMU for this run, as on a
 #                    kernel without 32-bit support, also where the CPU would
@@ -25,9 +26,9 @@ bash scripts/deps.sh
 registered_here=0
 cleanup() {
   # Nothing started by the run may outlive it.
-  if [ -d "$root/build/win32/wineprefix" ]; then
-    WINEPREFIX="$root/build/win32/wineprefix" wineserver -k 2>/dev/null || true
-  fi
+  for prefix in "$root/build/win32/wineprefix" "$root/build/win64/wineprefix"; do
+    if [ -d "$prefix" ]; then WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true; fi
+  done
   if [ $registered_here = 1 ]; then bash scripts/i386-emulator.sh unregister || true; fi
 }
 trap cleanup EXIT
@@ -66,17 +67,24 @@ cmake --build --preset fuzz -j "$jobs"
 step "fuzz: short runs"
 run_tests fuzz -j "$jobs" || status=1
 
-step "win32: configure and build"
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j "$jobs"
-step "win32: DLL imports only system DLLs"
-bash scripts/check-imports.sh build/win32/bin/VexaIMPlus.dll || status=1
-step "win32: hardened PE (ASLR, DEP, stack protector)"
-bash scripts/check-pe.sh build/win32/bin/VexaIMPlus.dll build/win32/bin/vexaim.exe build/win32/bin/vexahost.exe || status=1
-step "win32: tests under Wine"
-# One at a time: the cross-process tests share the machine-wide names of the
-# shared blocks and the IM window title.
-run_tests win32 -j 1 || status=1
+# Both Windows builds first: the 64-bit build's tests run the 32-bit build's
+# programs too.
+for preset in win32 win64; do
+  step "$preset: configure and build"
+  cmake --preset $preset >/dev/null
+  cmake --build --preset $preset -j "$jobs"
+  step "$preset: DLL imports only system DLLs"
+  bash scripts/check-imports.sh build/$preset/bin/VexaIMPlus.dll || status=1
+  step "$preset: hardened PE (ASLR, DEP, stack protector)"
+  bash scripts/check-pe.sh build/$preset/bin/VexaIMPlus.dll build/$preset/bin/vexaim.exe \
+    build/$preset/bin/vexahost.exe || status=1
+done
+for preset in win32 win64; do
+  step "$preset: tests under Wine"
+  # One at a time: the cross-process tests share the machine-wide names of
+  # the shared blocks and the IM window title.
+  run_tests $preset -j 1 || status=1
+done
 step "dissector over the demo's traffic (recorded on loopback)"
 # Needs both builds above, so it runs here rather than as a CTest test.
 bash tools/wireshark/capture-demo.sh build/demo-capture || status=1

@@ -198,7 +198,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     RegisterClassA(&wc);
     int x = 40, y = 480;
     std::sscanf(pos.c_str(), "%d,%d", &x, &y);
-    g_window = CreateWindowExA(0, wc.lpszClassName, "VexaIM host program", WS_OVERLAPPEDWINDOW, x, y, 1370, 240,
+    // The caption says which build runs: a host of either word size works
+    // with the IM program.
+    const std::string caption = "VexaIM host program (" + Num(sizeof(void*) * 8) + "-bit)";
+    g_window = CreateWindowExA(0, wc.lpszClassName, caption.c_str(), WS_OVERLAPPEDWINDOW, x, y, 1370, 240,
                                nullptr, nullptr, instance, nullptr);
     if (!g_window) return 2;
     g_log.AttachList(g_list);

@@ -781,7 +781,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     HWND host = nullptr;
     for (const std::string& a : args) {
         long long value = 0;
-        if (ParseInt(a, -2147483647LL - 1, 4294967295LL, value)) host = reinterpret_cast<HWND>(static_cast<intptr_t>(value));
+        // A window handle is a 32-bit value between processes, signed or
+        // not in its text; a 64-bit program widens it by its sign, as
+        // LongToHandle does, so both texts name the same window.
+        if (ParseInt(a, -2147483647LL - 1, 4294967295LL, value))
+            host = reinterpret_cast<HWND>(static_cast<intptr_t>(static_cast<int32_t>(static_cast<uint32_t>(value))));
     }
 
     if (!logPath.empty() && !g_log.OpenFile(logPath)) return 3;

@@ -3,7 +3,12 @@
 // beside a bare SendMessageA round trip between the same two processes, in
 // one run, so the ratio is the library's own cost.
 //
-//   vexa_relay_bench [iterations]      (starts its IM half itself)
+//   vexa_relay_bench ITERATIONS LABEL [IM_PROGRAM]
+//
+// This program is the host; it starts its IM half itself, from IM_PROGRAM
+// when given (the other word size's build of this program, for a host and an
+// IM program of different word sizes). It prints one row of the table that
+// scripts/bench-win32.sh puts together: LABEL, both times and their ratio.
 #include <windows.h>
 
 #include <chrono>
@@ -65,9 +70,11 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--im") return RunIM();
     int iterations = argc > 1 ? std::atoi(argv[1]) : 20000;
     if (iterations < 1) iterations = 1;
+    const std::string label = argc > 2 ? argv[2] : "";
 
     char exe[MAX_PATH];
     GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    if (argc > 3) std::snprintf(exe, sizeof exe, "%s", argv[3]);
     std::string command = std::string("\"") + exe + "\" --im";
     STARTUPINFOA si = {};
     si.cb = sizeof si;
@@ -111,16 +118,7 @@ int main(int argc, char** argv) {
     }
     dll /= batches;
     bare /= batches;
-    iterations = perBatch * batches;
-    std::printf("host->IM round trip, %d iterations, 64-byte payload\n", iterations);
-    std::printf("  through the DLL : %10.0f ns\n", dll);
-    std::printf("  bare SendMessage: %10.0f ns\n", bare);
-    std::printf("  ratio           : %10.2f\n", dll / bare);
-    char emulator[64] = {};
-    if (GetEnvironmentVariableA("VEXA_WINE_EMULATED", emulator, sizeof emulator) > 0)
-        std::printf("  (run under the %s emulator: the times are not comparable with a native run;\n"
-                    "   compare the ratio within this run only)\n",
-                    emulator);
+    std::printf("%-22s %15.0f ns %15.0f ns %7.2f\n", label.c_str(), dll, bare, dll / bare);
     PostMessageA(im, WM_CLOSE, 0, 0);
     WaitForSingleObject(pi.hProcess, 5000);
     CloseHandle(pi.hThread);

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks VexaIMPlus.def against what was built: the DLL exports exactly the C
-# functions the .def lists, each under its undecorated name; each .def entry's
-# @N is the decoration the compiler gave the function (so an import library
-# made from the .def links against real callers); and every function of the C
-# header is listed.
+# functions the .def lists, each under its undecorated name; each .def entry
+# is the symbol the compiler gave the function (on 32-bit x86 with its @N, so
+# an import library made from the .def links against real callers; on x64
+# plain); and every function of the C header is listed.
 # Usage: check_def.sh DLL DEF HEADER OBJDUMP NM OBJECT...
 set -euo pipefail
 dll=$1 def=$2 header=$3 objdump=$4 nm=$5
@@ -32,11 +32,12 @@ fi
 for arg in "$@"; do
   IFS=';' read -ra objs <<<"$arg"
   for obj in "${objs[@]}"; do
-    "$nm" "$obj" | awk '$2 == "T" && $3 ~ /^_VexaIM_/ {print substr($3, 2)}'
+    # 32-bit C symbols carry a leading underscore, x64 ones none.
+    "$nm" "$obj" | awk '$2 == "T" && $3 ~ /^_?VexaIM_/ {s = $3; sub(/^_/, "", s); print s}'
   done
 done | sort >"$tmp/compiled"
 if ! diff -u "$tmp/def_decorated" "$tmp/compiled" >"$tmp/diff2"; then
-  echo "error: .def entries (-) and the compiled __stdcall symbols (+) differ:"; cat "$tmp/diff2"; status=1
+  echo "error: .def entries (-) and the compiled symbols (+) differ:"; cat "$tmp/diff2"; status=1
 fi
 
 # Every function the C header declares.

@@ -22,6 +22,8 @@ struct Memory {
         FakeMemory::Region& small = fake.Map(0x20010, 16, false);
         for (std::size_t i = 0; i < small.bytes.size(); ++i) small.bytes[i] = static_cast<unsigned char>(0xA0 + i);
         fake.Map(0xFFFFF000u, kPage, false).bytes.assign(kPage, 0x5A);
+        fake.Map(0x00007FF6A0000000, kPage, false).bytes.assign(kPage, 0x6B);
+        fake.Map(kLastAddress - kPage + 1, kPage, false).bytes.assign(kPage, 0x7C);
     }
 };
 
@@ -40,7 +42,10 @@ TEST(CachedMemory, ReadsWhatTheMemoryHoldsAndFailsWhereItFails) {
         {"out of that region", 0x2001C, 8},
         {"unmapped", 0x30000, 4},
         {"last bytes of the address space", 0xFFFFFFFCu, 4},
-        {"past the top of the address space", 0xFFFFFFFEu, 4},
+        {"past the top of a 32-bit address space", 0xFFFFFFFEu, 4},
+        {"above 4 GiB", 0x00007FF6A0000FF0, 16},
+        {"last bytes of the 64-bit address space", kLastAddress - 3, 4},
+        {"past the top of the 64-bit address space", kLastAddress - 1, 4},
         {"nothing", 0x30000, 0},
     };
     Memory m;

@@ -4,7 +4,7 @@
 // Exit codes below 16 are the child's own complaints; every other one is the
 // exception code or the exit code of one of its filters (77 the filter from
 // before the DLL, 78 the one after the DLL was unloaded, 0x10000 plus the
-// number of recursive frames after a stack overflow).
+// number of recursive frames after a stack overflow or on a full stack).
 #include <windows.h>
 
 #include <cstdio>
@@ -71,6 +71,21 @@ __attribute__((noinline)) int Overflow(int depth) {
 
 DWORD WINAPI OverflowingThread(void*) { return static_cast<DWORD>(Overflow(0)); }
 
+// Recursion until less than 64 KiB of the thread's stack are left, then a
+// write through a null pointer: a stack all but full, reported by a filter
+// that has room to run.
+__attribute__((noinline)) int FillStack(int depth) {
+    volatile char frame[64];
+    frame[depth % 64] = static_cast<char>(depth);
+    deepest = depth;
+    ULONG_PTR low = 0, high = 0;
+    ::GetCurrentThreadStackLimits(&low, &high);
+    if (reinterpret_cast<ULONG_PTR>(&frame[0]) - low < 64 * 1024) WriteToNull();
+    return (keepRecursing ? FillStack(depth + 1) : 0) + frame[0];
+}
+
+DWORD WINAPI FillingThread(void*) { return static_cast<DWORD>(FillStack(0)); }
+
 // The filter from before the library, for an overflow: ends the process
 // with the number of Overflow frames, which the report must list in full.
 LONG WINAPI OverflowDepthFilter(EXCEPTION_POINTERS*) { ::ExitProcess(0x10000u + deepest + 1); }
@@ -119,7 +134,8 @@ int main(int argc, char** argv) {
     const bool earlier = std::strcmp(mode, "earlier-filter") == 0 || std::strcmp(mode, "two-threads") == 0 ||
                          std::strncmp(mode, "unload", 6) == 0;
     if (earlier) ::SetUnhandledExceptionFilter(&EarlierFilter);
-    if (std::strcmp(mode, "overflow") == 0) ::SetUnhandledExceptionFilter(&OverflowDepthFilter);
+    if (std::strcmp(mode, "overflow") == 0 || std::strcmp(mode, "full-stack") == 0)
+        ::SetUnhandledExceptionFilter(&OverflowDepthFilter);
 
     HMODULE dll = ::LoadLibraryA(argv[1]);
     if (dll == nullptr) return kNoDll;
@@ -139,6 +155,9 @@ int main(int argc, char** argv) {
         ::RaiseException(static_cast<DWORD>(std::strtoul(argv[3], nullptr, 16)), 0, 0, nullptr);
     } else if (std::strcmp(mode, "overflow") == 0) {
         HANDLE thread = ::CreateThread(nullptr, 0, &OverflowingThread, nullptr, 0, nullptr);
+        ::WaitForSingleObject(thread, INFINITE);
+    } else if (std::strcmp(mode, "full-stack") == 0) {
+        HANDLE thread = ::CreateThread(nullptr, 0, &FillingThread, nullptr, 0, nullptr);
         ::WaitForSingleObject(thread, INFINITE);
     } else if (std::strcmp(mode, "thread-av") == 0) {
         HANDLE thread = ::CreateThread(nullptr, 0, &FaultingThread, nullptr, 0, nullptr);

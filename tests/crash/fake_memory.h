@@ -1,4 +1,4 @@
-// A made-up 32-bit address space for the crash reporter's tests: a few
+// A made-up address space for the crash reporter's tests: a few
 // regions at chosen addresses, each readable and maybe writable. Everything
 // else is unmapped, and any access that leaves a region fails.
 #pragma once
@@ -56,12 +56,14 @@ public:
     mutable int reads = 0;
 
 private:
-    // The region that holds all of [address, address + size), in 64 bits so
-    // that nothing wraps around the top of the address space.
+    // The region that holds all of [address, address + size), counted from
+    // the region's start so that nothing wraps around the top of the
+    // address space.
     const Region* Find(Address address, std::size_t size) const {
         for (const Region& region : regions_) {
-            const std::uint64_t begin = region.base, end = begin + region.bytes.size();
-            if (address >= begin && std::uint64_t{address} + size <= end) return &region;
+            if (address < region.base) continue;
+            const Address into = address - region.base;
+            if (into <= region.bytes.size() && size <= region.bytes.size() - into) return &region;
         }
         return nullptr;
     }

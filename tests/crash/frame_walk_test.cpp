@@ -136,5 +136,58 @@ TEST(WalkFrames, RandomStackContentAlwaysEnds) {
     }
 }
 
+// An unwinder that knows each frame's caller from a table: stack pointer ->
+// (caller's pc, caller's stack pointer).
+class TableUnwinder : public Unwinder {
+public:
+    bool Unwind(Address& pc, Address& stack) override {
+        ++calls;
+        for (const auto& [at, caller] : callers)
+            if (at == stack) {
+                pc = caller.first;
+                stack = caller.second;
+                return true;
+            }
+        return false;
+    }
+    std::vector<std::pair<Address, Line>> callers;
+    int calls = 0;
+};
+
+TEST(WalkUnwound, StopsWhereTheUnwindingEnds) {
+    constexpr Address kRip = 0x00007FF612341234;
+    constexpr Address kRsp = 0x000000000014F000;
+    struct UnwindCase {
+        const char* what;
+        std::vector<std::pair<Address, Line>> callers;
+        std::vector<Line> expected;
+    };
+    const UnwindCase cases[] = {
+        {"no caller known: one line, pc = RIP, frame = RSP", {}, {{kRip, kRsp}}},
+        {"three frames ending at a pc of 0",
+         {{kRsp, {0x00007FF611110000, kRsp + 0x28}},
+          {kRsp + 0x28, {0x00007FFA22220000, kRsp + 0x58}},
+          {kRsp + 0x58, {0, kRsp + 0x60}}},
+         {{kRip, kRsp}, {0x00007FF611110000, kRsp + 0x28}, {0x00007FFA22220000, kRsp + 0x58}}},
+        {"caller's stack below the frame", {{kRsp, {0x00007FF611110000, kRsp - 0x28}}}, {{kRip, kRsp}}},
+        {"caller's stack equal to the frame", {{kRsp, {0x00007FF611110000, kRsp}}}, {{kRip, kRsp}}},
+        {"caller's stack misaligned", {{kRsp, {0x00007FF611110000, kRsp + 0x2C}}}, {{kRip, kRsp}}},
+        {"a cycle of two frames",
+         {{kRsp, {0x00007FF611110000, kRsp + 0x28}}, {kRsp + 0x28, {0x00007FF622220000, kRsp}}},
+         {{kRip, kRsp}, {0x00007FF611110000, kRsp + 0x28}}},
+        {"addresses above 4 GiB throughout",
+         {{kRsp, {0xFFFFF80012345678, 0x0000001000000000}}, {0x0000001000000000, {0, 0x0000001000000008}}},
+         {{kRip, kRsp}, {0xFFFFF80012345678, 0x0000001000000000}}},
+    };
+    for (const UnwindCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        TableUnwinder unwinder;
+        unwinder.callers = c.callers;
+        Recorder recorder;
+        EXPECT_EQ(WalkUnwound(unwinder, kRip, kRsp, recorder), c.expected.size());
+        EXPECT_EQ(recorder.lines, c.expected);
+    }
+}
+
 }  // namespace
 }  // namespace vexa::crash

@@ -34,6 +34,9 @@ TEST(FormatReportLine, DirectivesOfTheReport) {
          {0xDEADBEEFu, 0x0012FF80u, 2u, 0x10u, "m"},
          "DEADBEEF  0012FF80  0002:00000010 m\n"},
         {"%08X", {0xFFFFFFFFu}, "FFFFFFFF"},
+        {"%016X", {std::uint64_t{0x00007FF6A1B2C3D4}}, "00007FF6A1B2C3D4"},
+        {"%016X", {~std::uint64_t{0}}, "FFFFFFFFFFFFFFFF"},
+        {"%08X", {std::uint64_t{0x123456789}}, "123456789"},  // a 32-bit width never cuts a wider value
         {"%02X", {0x12345u}, "12345"},  // a width is a minimum
         {"%04X", {0xABCDEF01u}, "ABCDEF01"},
         {"%X|%8X", {0u, 0x1Fu}, "0|0000001F"},

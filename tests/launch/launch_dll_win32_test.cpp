@@ -136,8 +136,10 @@ TEST_F(HostLaunch, SetupFillsTheCountedStringOnlyWhenTheValueWasRead) {
 // ---- starting the IM program
 
 TEST_F(HostLaunch, TheProgramGetsTheHostWindowAndKeepsRunning) {
-    const std::string program = ExeDirectory() + "vexa_launch_im.exe";
-    SetEnvironmentVariableA("VEXA_LAUNCH_BIN", ExeDirectory().substr(0, ExeDirectory().size() - 1).c_str());
+    // The IM program may be of the other word size: it gets the window as
+    // the 32-bit number that both sides share.
+    const std::string program = PeerDirectory() + "vexa_launch_im.exe";
+    SetEnvironmentVariableA("VEXA_LAUNCH_BIN", PeerDirectory().substr(0, PeerDirectory().size() - 1).c_str());
     // The shell substitutes environment variables in the path (the record's
     // mask asks it to), as an expandable registry value needs.
     const std::string paths[] = {program, "%VEXA_LAUNCH_BIN%\\vexa_launch_im.exe"};
@@ -169,6 +171,8 @@ struct UnloadCase {
 };
 
 TEST_F(HostLaunch, AHostThatLaunchedTheIMProgramSaysGoodbyeOnceAtUnload) {
+    // The host comes from PeerDirectory(), so across word sizes it starts an
+    // IM program of the other size than its own.
     const std::string program = ExeDirectory() + "vexa_launch_im.exe";
     const UnloadCase cases[] = {
         {"started nothing", "stay", 0, false},

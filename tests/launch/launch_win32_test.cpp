@@ -25,8 +25,11 @@ TEST(ShellRecord, EveryMemberIsAsTheLauncherNeedsIt) {
     static const char kFile[] = "C:\\VexaIM\\VexaIM.exe";
     static const char kParameter[] = "658220";
     SHELLEXECUTEINFOA record = vexa::plus::MakeShellRecord(kFile, kParameter);
-    EXPECT_EQ(sizeof record, 60u);
-    EXPECT_EQ(record.cbSize, 60u);
+    // The record of the caller's word size: 60 bytes in a 32-bit process,
+    // 112 in a 64-bit one.
+    const std::size_t size = sizeof(void*) == 4 ? 60u : 112u;
+    EXPECT_EQ(sizeof record, size);
+    EXPECT_EQ(record.cbSize, size);
     EXPECT_EQ(record.fMask, 0x04008340u);
     EXPECT_EQ(record.hwnd, nullptr);
     EXPECT_STREQ(record.lpVerb, "open");
@@ -54,6 +57,9 @@ TEST(WindowParameter, IsTheHandleAsSignedDecimal) {
         {1, "1"},                     {0x7FFFFFFF, "2147483647"},
         {0x80000000, "-2147483648"},  {0xFFFFFFFE, "-2"},
         {0xFFFFFFFF, "-1"},
+        // A 64-bit process holds such handles widened by their sign.
+        {static_cast<std::uintptr_t>(std::intptr_t{-2147483647 - 1}), "-2147483648"},
+        {static_cast<std::uintptr_t>(std::intptr_t{-2}), "-2"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(vexa::plus::WindowParameter(reinterpret_cast<HWND>(row.handle)), row.text) << row.text;

@@ -66,7 +66,7 @@ class RecordingPlatform final : public plus::SessionPlatform {
 public:
     explicit RecordingPlatform(BlockRegistry& registry) : registry_(registry) {}
     std::unique_ptr<ipc::SharedBlock> MakeBlock() override { return std::make_unique<MemoryBlock>(registry_); }
-    long SendWindowMessage(Window w, unsigned m, std::uintptr_t wp, std::intptr_t lp) override {
+    std::intptr_t SendWindowMessage(Window w, unsigned m, std::uintptr_t wp, std::intptr_t lp) override {
         calls.push_back({"send", w, m, wp, lp});
         if (onSend) return onSend(calls.back());
         return answer;

@@ -141,8 +141,15 @@ std::string ExeDirectory() {
     return dir.substr(0, dir.find_last_of("\\/") + 1);
 }
 
+std::string PeerDirectory() {
+    char folder[MAX_PATH] = {};
+    const DWORD length = ::GetEnvironmentVariableA("VEXA_PEER_BIN", folder, sizeof folder);
+    if (length == 0 || length >= sizeof folder) return ExeDirectory();
+    return UnixToWine(folder) + "\\";
+}
+
 ChildProcess::ChildProcess(const std::string& exeName, const std::string& arguments) {
-    std::string exe = ExeDirectory() + exeName;
+    std::string exe = PeerDirectory() + exeName;
     std::string command = "\"" + exe + "\" " + arguments;
     STARTUPINFOA si = {};
     si.cb = sizeof si;

@@ -61,8 +61,8 @@ private:
 // Sends one report line to a ReportWindow in another process.
 void ReportLine(HWND reportWindow, const std::string& line);
 
-// A second process started from an executable beside the test; killed when
-// the object goes away, so no child outlives a failing test.
+// A second process started from an executable of PeerDirectory(); killed
+// when the object goes away, so no child outlives a failing test.
 class ChildProcess {
 public:
     ChildProcess(const std::string& exeName, const std::string& arguments);
@@ -79,6 +79,11 @@ private:
 
 // The folder of the running executable, with a trailing backslash.
 std::string ExeDirectory();
+// The folder of the programs a test starts as the other side (the peer, the
+// stand-in host and IM programs), with a trailing backslash: the test's own,
+// or the other word size's build when VEXA_PEER_BIN names its folder (a Unix
+// path), so that the same test runs across word sizes.
+std::string PeerDirectory();
 
 // Paths between the two systems: Z:, which every prefix maps to the Unix
 // root, is the only drive with a Unix twin.

@@ -9,6 +9,7 @@ int main(void) {
     unsigned int n = VexaIM_IMPlus_GetIMTitle(title, sizeof title);
     int init = VexaIM_IsInitPlus();
     HWND other = VexaIM_GetOutputHwnd();
-    printf("c consumer: title=%s length=%u init=%d other=%p\n", title, n, init, (void*)other);
+    printf("c consumer (%d-bit): title=%s length=%u init=%d other=%p\n", (int)(sizeof(void*) * 8), title, n, init,
+           (void*)other);
     return (n == 15 && strcmp(title, "VexaIM_V1.0Beta") == 0 && init == 0 && other == NULL) ? 0 : 1;
 }

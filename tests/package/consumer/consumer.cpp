@@ -8,6 +8,6 @@ int main() {
     IMPlusDLL plus;
     IMString title = plus.IMPlus_GetIMTitle();
     int init = plus.IsInitPlus();
-    std::printf("c++ consumer: title=%s init=%d\n", title.c_str(), init);
+    std::printf("c++ consumer (%d-bit): title=%s init=%d\n", static_cast<int>(sizeof(void*) * 8), title.c_str(), init);
     return (std::strcmp(title.c_str(), "VexaIM_V1.0Beta") == 0 && init == 0) ? 0 : 1;
 }
