@@ -181,11 +181,7 @@ bool Router::SendIfOnline(std::int64_t account, int code, const std::string& pay
         Shard& shard = ShardOf(account);
         Lock lock(shard.mutex);
         auto found = shard.entries.find(account);
-        if (found != shard.entries.end()) {
-            if (!SendToEntry(found->second, code, payload)) return false;
-            if (arrived_) arrived_(account, code, payload);
-            return true;
-        }
+        if (found != shard.entries.end()) return ArriveAndSend(found->second, account, code, payload);
     }
     return remote_ && remote_->SendElsewhere(account, code, payload);
 }
@@ -194,8 +190,17 @@ void Router::SendHere(std::int64_t account, int code, const std::string& payload
     Shard& shard = ShardOf(account);
     Lock lock(shard.mutex);
     auto found = shard.entries.find(account);
-    if (found != shard.entries.end() && SendToEntry(found->second, code, payload) && arrived_)
-        arrived_(account, code, payload);
+    if (found != shard.entries.end()) ArriveAndSend(found->second, account, code, payload);
+}
+
+bool Router::ArriveAndSend(Entry& entry, std::int64_t account, int code, const std::string& payload) {
+    // The hook hears of the packet before it can reach the client: a client
+    // may answer it (a one-to-one request) before this thread runs again.
+    // Only a connection sealed meanwhile refuses it, and then its user can
+    // no longer answer.
+    if (!Shown(entry)) return false;
+    if (arrived_) arrived_(account, code, payload);
+    return SendToEntry(entry, code, payload);
 }
 
 bool Router::SendToEntry(Entry& entry, int code, const std::string& payload) {

@@ -141,6 +141,7 @@ private:
     static bool Shown(const Entry& e) { return e.next || (!e.leaving && !e.goingElsewhere && !e.owner->Closing()); }
     void Acquired(std::int64_t account, const ConnectionPtr& conn);
     bool SendToEntry(Entry& entry, int code, const std::string& payload);
+    bool ArriveAndSend(Entry& entry, std::int64_t account, int code, const std::string& payload);
     Handover FinishedLocked(const ConnectionPtr& conn, std::int64_t account, std::vector<KeptPacket> unacknowledged,
                             std::int64_t ackedMailSeq, bool& release);
     Shard& ShardOf(std::int64_t account) { return shards_[static_cast<std::uint64_t>(account) % shards_.size()]; }

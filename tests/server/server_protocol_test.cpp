@@ -351,6 +351,16 @@ TEST_P(ServerProtocolTest, RoutingBetweenTwoUsers) {
     bob->SendFramed(protocol::BuildReply1V1Request("10002", "10001", 0));
     EXPECT_TRUE(bob->Sync().empty());
     EXPECT_TRUE(alice->Sync().empty());
+    // An answer sent the moment the request arrives counts too: the server
+    // notes the request before the client can see it.
+    for (int round = 0; round < 200; ++round) {
+        alice->SendFramed(protocol::BuildAsk1V1Request("10001", "10002"));
+        ASSERT_EQ(bob->Read()->raw, Frame(40, "10001!|!10002"));
+        bob->SendFramed(protocol::BuildReply1V1Request("10002", "10001", 1));
+        got = alice->Read();
+        ASSERT_TRUE(got) << "round " << round;
+        ASSERT_EQ(got->raw, Frame(42, "10002!|!10001!|!0")) << "round " << round;
+    }
 
     // Status and position go to the friends who are online.
     IM_USER_CHANGESTATUS status{};
