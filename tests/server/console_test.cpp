@@ -389,8 +389,8 @@ TEST(Console, TheHttpEdgeHoldsAgainstAttacks) {
     Client bob(server.Port());
     ASSERT_EQ(bob.Login("10002", "bob123"), "0");
     auto signIn = [&](const char* from, const char* password) { return Admin(port, password, from).signIn; };
-    auto framed = [&](const string& lengths) {
-        return Raw(port, "POST /login HTTP/1.1\r\n" + host + lengths + "\r\n" + string(78, 'x'));
+    auto framed = [&](const string& lengths, const string& body) {
+        return Raw(port, "POST /login HTTP/1.1\r\n" + host + lengths + "\r\n" + body);
     };
 
     struct Attack {
@@ -415,10 +415,11 @@ TEST(Console, TheHttpEdgeHoldsAgainstAttacks) {
              return Raw(port, request + "\r\n");
          },
          431},
-        {"two Content-Lengths", [&] { return framed("Content-Length: 5\r\nContent-Length: 78\r\n"); }, 400},
+        {"two Content-Lengths",
+         [&] { return framed("Content-Length: 5\r\nContent-Length: 78\r\n", string(78, 'x')); }, 400},
         {"Transfer-Encoding and Content-Length",
-         [&] { return framed("Transfer-Encoding: chunked\r\nContent-Length: 78\r\n"); }, 400},
-        {"a Content-Length of 78abc", [&] { return framed("Content-Length: 78abc\r\n"); }, 400},
+         [&] { return framed("Transfer-Encoding: chunked\r\nContent-Length: 5\r\n", "0\r\n\r\n"); }, 400},
+        {"a Content-Length of 78abc", [&] { return framed("Content-Length: 78abc\r\n", string(78, 'x')); }, 400},
         {"a host name that is not the console's (DNS rebinding)",
          [&] { return Raw(port, "GET /login HTTP/1.1\r\nHost: rebound.example:" + std::to_string(port) +
                               "\r\nConnection: close\r\n\r\n");
