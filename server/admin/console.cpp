@@ -151,6 +151,7 @@ private:
     void Signed(const char* path, bool post, Kind kind, Handler handler);
     void Guarded(const Request& req, Response& res, const std::function<void()>& body, Kind kind);
     bool HostServed(const std::string& host) const;
+    std::string ClientAddress(const Request& req) const;
     bool SameOrigin(const Request& req) const;
 
     void SignInPageGet(const Request& req, Response& res, const std::string& message, int status);
@@ -268,7 +269,24 @@ bool AdminConsole::Impl::SameOrigin(const Request& req) const {
     return origin == "http://" + Lower(req.Header("Host")) || (!publicOrigin_.empty() && origin == publicOrigin_);
 }
 
-void AdminConsole::Impl::Dispatch(const Request& req, Response& res) {
+// Behind the proxy of --admin-url every request comes from loopback, and the
+// client is the last address that the proxy added to X-Forwarded-For; the
+// sign-in throttle and the log then see each client. Only a loopback peer is
+// believed, and only with a proxy declared (a local user may take any
+// address of 127.0.0.0/8 anyway).
+std::string AdminConsole::Impl::ClientAddress(const Request& req) const {
+    std::string forwarded = req.Header("X-Forwarded-For");
+    if (publicOrigin_.empty() || forwarded.empty() || !IsLoopback(req.remoteAddress)) return req.remoteAddress;
+    std::size_t comma = forwarded.rfind(',');
+    std::string last = forwarded.substr(comma == std::string::npos ? 0 : comma + 1);
+    last.erase(0, std::min(last.find_first_not_of(' '), last.size()));
+    last.erase(std::min(last.find_last_not_of(' ') + 1, last.size()));
+    return IsAddressLiteral(last) || IsAddressLiteral("[" + last + "]") ? last : req.remoteAddress;
+}
+
+void AdminConsole::Impl::Dispatch(const Request& received, Response& res) {
+    Request req = received;
+    req.remoteAddress = ClientAddress(received);
     // Probes and scrapers name hosts of their own, and reach nothing that a
     // browser's cookie would open; everything else must be asked of us by name.
     bool probe = req.path == "/healthz" || req.path == "/metrics";

@@ -129,10 +129,12 @@ struct Admin {
     string cookie, csrf;
     HttpReply signIn;
 
-    Admin(std::uint16_t p, const string& password, const char* from = "127.0.0.1") : port(p) {
-        HttpReply form = Http(port, "GET", "/login", {}, {}, from);
-        signIn = Http(port, "POST", "/login", "csrf=" + CsrfIn(form.body) + "&password=" + password,
-                      {"Cookie: " + CookieFrom(form)}, from);
+    Admin(std::uint16_t p, const string& password, const char* from = "127.0.0.1", const std::vector<string>& extra = {})
+        : port(p) {
+        HttpReply form = Http(port, "GET", "/login", {}, extra, from);
+        std::vector<string> headers = extra;
+        headers.push_back("Cookie: " + CookieFrom(form));
+        signIn = Http(port, "POST", "/login", "csrf=" + CsrfIn(form.body) + "&password=" + password, headers, from);
         cookie = CookieFrom(signIn);
         std::smatch m;
         string session = Get("/api/session").body;
@@ -382,6 +384,7 @@ TEST(Console, TheHttpEdgeHoldsAgainstAttacks) {
     options.throttle.accountFree = 1;
     options.throttle.delay = options.throttle.maxDelay = std::chrono::milliseconds(5000);
     options.limits.idleTimeout = std::chrono::minutes(5);  // bob waits through every row
+    options.admin.publicUrl = "https://console.test/";       // behind a proxy, as the README has it
     ServerUnderTest server(options);
     SetAdminPassword(server.StoreForSetup());
     const std::uint16_t port = server.AdminPort();
@@ -459,6 +462,12 @@ TEST(Console, TheHttpEdgeHoldsAgainstAttacks) {
          [&] {
              EXPECT_EQ(signIn("127.0.0.2", "wrong-password").status, 401);
              return signIn("127.0.0.1", kAdminPassword);
+         },
+         303},
+        {"behind the proxy, a wrong password from one client locks no other out",
+         [&] {
+             EXPECT_EQ(Admin(port, "wrong-password", "127.0.0.1", {"X-Forwarded-For: 192.0.2.1"}).signIn.status, 401);
+             return Admin(port, kAdminPassword, "127.0.0.1", {"X-Forwarded-For: 198.51.100.7, 192.0.2.2"}).signIn;
          },
          303},
         {"a refused sign-in takes no turn: back after Retry-After, let in",
