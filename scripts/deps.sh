@@ -2,7 +2,9 @@
 # Installs what building and testing need, only what is missing (idempotent).
 # When everything is there it changes nothing and needs no root. When
 # something is missing, root installs it; anybody else is told what to run
-# as root, and the script fails. Where the kernel runs no 32-bit programs,
+# as root, and the script fails. The services of what it installs (nginx,
+# PostgreSQL) are not started: the tests start their own. Where the kernel
+# runs no 32-bit programs,
 # it also sets up the emulator that runs Wine's 32-bit half
 # (scripts/i386-emulator.sh).
 set -euo pipefail
@@ -13,8 +15,8 @@ packages=(cmake ninja-build g++ gcc-multilib clang libclang-rt-14-dev lld llvm
           libasio-dev libsqlite3-dev libsodium-dev sqlite3
           postgresql libpq-dev nats-server libnats-dev libssl-dev openssl
           xvfb imagemagick tshark locales fonts-dejavu-core fonts-droid-fallback
-          libcpp-httplib-dev libjs-chart.js prometheus systemd dpkg-dev fakeroot
-          chromium chromium-driver python3-selenium)
+          libboost-dev libjs-chart.js prometheus systemd dpkg-dev fakeroot
+          chromium chromium-driver python3-selenium nginx)
 
 installed() {
   local status
@@ -45,6 +47,15 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
+# invoke-rc.d and deb-systemd-invoke ask policy-rc.d whether to start a
+# service; for the length of the install it says no (101), unless the
+# machine has a policy of its own.
+policy=${VEXA_POLICY_RC_D:-/usr/sbin/policy-rc.d}
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# deps.sh: no service starts while it installs\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  trap 'rm -f "$policy"' EXIT
+fi
 echo "deps: installing $what"
 if [ $need_i386 -eq 1 ]; then dpkg --add-architecture i386; fi
 echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections || true

@@ -341,8 +341,10 @@ void Connection::BeginClose(std::string reason, CloseMode mode, int lastCode) {
             pending_.push_back(std::move(out));
         }
     }
-    Log(LogLevel::Info, "connection #" + std::to_string(serial_) + " " + peer_ +
-                            (name.empty() ? std::string() : " (" + Printable(name) + ")") + " closing: " + closeReason_);
+    std::string line = "connection #" + std::to_string(serial_) + " " + peer_ +
+                       (name.empty() ? std::string() : " (" + Printable(name) + ")") + " closing: " + closeReason_;
+    // Anybody can open connections that never log in, as many as he likes.
+    name.empty() ? LogLimited(LogLevel::Info, "connection of no user closing", line) : Log(LogLevel::Info, line);
     lingerDeadline_ = Clock::now() + limits_.linger;
     ArmTimer();
     Write();
@@ -477,12 +479,13 @@ void Connection::Finish(const std::string& why) {
         socket_.set_option(asio::socket_base::linger(true, 0), ec);
     }
     socket_.close(ec);
-    Log(LogLevel::Info, "connection #" + std::to_string(serial_) + " " + peer_ +
-                            (name.empty() ? std::string() : " (" + Printable(name) + ")") + " closed: " + closeReason_ +
-                            (closeReason_ == why ? std::string() : " (" + why + ")") +
-                            (handedBack.empty() ? std::string()
-                                                : "; " + std::to_string(handedBack.size()) +
-                                                      " undelivered packets kept for the next login"));
+    std::string line = "connection #" + std::to_string(serial_) + " " + peer_ +
+                       (name.empty() ? std::string() : " (" + Printable(name) + ")") + " closed: " + closeReason_ +
+                       (closeReason_ == why ? std::string() : " (" + why + ")") +
+                       (handedBack.empty() ? std::string()
+                                           : "; " + std::to_string(handedBack.size()) +
+                                                 " undelivered packets kept for the next login");
+    name.empty() ? LogLimited(LogLevel::Info, "connection of no user closed", line) : Log(LogLevel::Info, line);
     asio::post(requestExecutor_, [self = shared_from_this(), handedBack = std::move(handedBack),
                                   seq = ackedMailSeq_]() mutable {
         self->events_.OnFinished(self, std::move(handedBack), seq);

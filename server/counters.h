@@ -55,6 +55,8 @@ struct ServerCounters {
     std::atomic<std::uint64_t> slowReaders{0};    // connections closed for their backlog
     std::atomic<std::uint64_t> loginsRefused{0};  // refused by the throttle without a password check
     std::atomic<std::uint64_t> handedBack{0};     // kept packets put back into the mailbox at a close
+    std::atomic<std::uint64_t> refusedFull{0};        // connections refused: the server was full
+    std::atomic<std::uint64_t> refusedPerAddress{0};  // connections refused: their address had its share
 
     std::atomic<std::uint64_t> loginsSucceeded{0};
     std::array<std::atomic<std::uint64_t>, kLoginFailureReasons.size()> loginsFailed{};

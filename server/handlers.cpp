@@ -191,9 +191,9 @@ void RequestHandlers::OnLogin(const ConnectionPtr& conn, std::string_view payloa
     LoginThrottle::Verdict verdict = throttle_.Admit(profile ? profile->id : 0, conn->Address(), now);
     if (verdict.refused) {
         ++counters_.loginsRefused;
-        Log(LogLevel::Warn, "login refused for " + Printable(user) + " from " + conn->Address() +
-                                ": too many failed attempts (retry in " + std::to_string(verdict.retryAfter.count()) +
-                                " s)");
+        LogLimited(LogLevel::Warn, "login throttled",
+                   "login refused for " + Printable(user) + " from " + conn->Address() +
+                       ": too many failed attempts (retry in " + std::to_string(verdict.retryAfter.count()) + " s)");
         return Refuse(conn, texts::kLoginThrottled, texts::kTooManyAttempts);
     }
     session.loginPending = true;
@@ -219,8 +219,12 @@ void RequestHandlers::CheckPassword(const ConnectionPtr& conn, std::string user,
                 Log(LogLevel::Warn, "logins for " + Printable(name) + " from " + conn->Address() +
                                         " are refused for a while: too many failed attempts");
         }
-        Log(status == texts::kLoginUnavailable ? LogLevel::Warn : LogLevel::Info,
-            "login refused for " + Printable(name) + " from " + conn->Peer() + ": " + why);
+        std::string line = "login refused for " + Printable(name) + " from " + conn->Peer() + ": " + why;
+        // Wrong passwords and unknown accounts are what a guesser makes as many of as he can.
+        if (status == texts::kLoginWrongPassword || status == texts::kLoginNoSuchAccount)
+            LogLimited(LogLevel::Info, "login refused", line);
+        else
+            Log(status == texts::kLoginUnavailable ? LogLevel::Warn : LogLevel::Info, line);
         Refuse(conn, status, reason);
         conn->Resume();
     };

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
+#include <map>
 #include <mutex>
 
 namespace vexa::server {
@@ -16,6 +17,17 @@ std::mutex g_mutex;
 std::function<void(LogLevel, std::string_view)> g_observer;  // under g_mutex
 constexpr std::size_t kRecentLines = 500;
 std::deque<std::string> g_recent;  // under g_mutex
+
+// Per kind of limited line: how many were written and left out in the current minute.
+constexpr std::size_t kLimitedBurst = 10;
+constexpr auto kLimitedWindow = std::chrono::minutes(1);
+struct LimitedKind {
+    std::chrono::steady_clock::time_point windowStart;
+    std::size_t written = 0;
+    std::size_t leftOut = 0;
+};
+std::mutex g_limitedMutex;
+std::map<std::string, LimitedKind, std::less<>> g_limited;  // under g_limitedMutex; kinds are the call sites'
 const char* LevelName(LogLevel level) {
     switch (level) {
         case LogLevel::Error: return "ERROR";
@@ -56,6 +68,31 @@ void Log(LogLevel level, std::string_view message) {
     std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
     g_recent.push_back(std::move(line));
     if (g_recent.size() > kRecentLines) g_recent.pop_front();
+}
+
+void LogLimited(LogLevel level, std::string_view kind, std::string_view message) {
+    if (static_cast<int>(level) > g_level.load()) return;
+    std::size_t leftOut = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_limitedMutex);
+        auto found = g_limited.find(kind);
+        if (found == g_limited.end()) found = g_limited.emplace(std::string(kind), LimitedKind{}).first;
+        LimitedKind& k = found->second;
+        auto now = std::chrono::steady_clock::now();
+        if (k.written == 0 && k.leftOut == 0) k.windowStart = now;
+        if (now - k.windowStart >= kLimitedWindow) {
+            leftOut = k.leftOut;
+            k = LimitedKind{now, 0, 0};
+        }
+        if (k.written >= kLimitedBurst) {
+            ++k.leftOut;
+            return;
+        }
+        ++k.written;
+    }
+    if (leftOut != 0)
+        Log(level, std::to_string(leftOut) + " more lines like the next were left out (" + std::string(kind) + ")");
+    Log(level, message);
 }
 
 std::vector<std::string> RecentLogLines(std::size_t max) {

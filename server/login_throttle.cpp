@@ -57,7 +57,8 @@ LoginThrottle::Count& LoginThrottle::Find(std::unordered_map<Key, Count>& map, c
     return c;
 }
 
-LoginThrottle::Verdict LoginThrottle::Admit(std::int64_t account, const std::string& address, Clock::time_point now) {
+LoginThrottle::Verdict LoginThrottle::Admit(std::int64_t account, const std::string& address, Clock::time_point now,
+                                            std::optional<Clock::duration> maxWait) {
     std::lock_guard<std::mutex> lock(mutex_);
     Verdict v;
     Count* acc = account != 0 ? &Find(accounts_, account, now) : nullptr;
@@ -74,7 +75,7 @@ LoginThrottle::Verdict LoginThrottle::Admit(std::int64_t account, const std::str
     Clock::time_point accTurn = acc ? std::max(now, acc->nextTurn) : now;
     Clock::time_point turn = std::max(addrTurn, accTurn);
     // A queue of turns longer than a few delays is no use to anyone waiting in it.
-    if (turn - now > 4 * options_.maxDelay) {
+    if (turn - now > maxWait.value_or(4 * options_.maxDelay)) {
         v.refused = true;
         v.retryAfter = std::chrono::ceil<std::chrono::seconds>(turn - now);
         return v;
@@ -105,6 +106,11 @@ bool LoginThrottle::Failed(std::int64_t account, const std::string& address, Clo
 void LoginThrottle::Succeeded(std::int64_t account) {
     std::lock_guard<std::mutex> lock(mutex_);
     accounts_.erase(account);
+}
+
+void LoginThrottle::SucceededFrom(const std::string& address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    addresses_.erase(address);
 }
 
 unsigned LoginThrottle::AccountFailures(std::int64_t account, Clock::time_point now) {

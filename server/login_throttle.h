@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -44,10 +45,17 @@ public:
         std::chrono::seconds retryAfter{0};  // for a refusal
     };
     // Takes a turn for one attempt; account 0 for a name that is no account.
-    Verdict Admit(std::int64_t account, const std::string& address, Clock::time_point now);
+    // A turn further off than maxWait (by default four of the longest
+    // delays) is refused and not taken, so that a caller who comes back
+    // after retryAfter finds it free.
+    Verdict Admit(std::int64_t account, const std::string& address, Clock::time_point now,
+                  std::optional<Clock::duration> maxWait = std::nullopt);
     // Counts a failure; true when it locked the account or the address.
     bool Failed(std::int64_t account, const std::string& address, Clock::time_point now);
     void Succeeded(std::int64_t account);
+    // Clears an address's count, where the address is the one thing counted
+    // (the console's administrator, whose one password is now known there).
+    void SucceededFrom(const std::string& address);
 
     // Failures currently counted, for tests and log lines.
     unsigned AccountFailures(std::int64_t account, Clock::time_point now);

@@ -1,4 +1,6 @@
 // vexaim-server: the reference IM server, run from the command line.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -81,6 +83,56 @@ Shown SecondsOf(std::chrono::milliseconds ms) {
 Shown Pair(unsigned long long a, unsigned long long b) { return {std::to_string(a) + "," + std::to_string(b)}; }
 Shown Text(const std::string& s) { return s.empty() ? Shown{} : Shown{s}; }
 
+// A connection string or URL as it may be shown: its password replaced, in
+// a URL's user part or query and in a "key=value" string alike.
+std::string WithoutPassword(std::string where) {
+    const std::string hidden = "********";
+    std::size_t scheme = where.find("://");
+    if (scheme != std::string::npos) {
+        std::size_t hostStart = scheme + 3;
+        std::size_t at = where.rfind('@', where.find_first_of("/?", hostStart));
+        std::size_t colon = where.find(':', hostStart);
+        if (at != std::string::npos && at > hostStart && colon < at) where.replace(colon + 1, at - colon - 1, hidden);
+        std::size_t query = where.find('?');
+        for (std::size_t at2 = query; at2 != std::string::npos; at2 = where.find('&', at2 + 1)) {
+            if (where.compare(at2 + 1, 9, "password=") != 0) continue;
+            std::size_t value = at2 + 10;
+            where.replace(value, std::min(where.find('&', value), where.size()) - value, hidden);
+        }
+        return where;
+    }
+    // key = value pairs, a value either a word or in single quotes with \' inside.
+    for (std::size_t at = where.find("password"); at != std::string::npos; at = where.find("password", at + 1)) {
+        if (at != 0 && where[at - 1] != ' ' && where[at - 1] != '\t') continue;
+        std::size_t eq = where.find_first_not_of(" \t", at + 8);
+        if (eq == std::string::npos || where[eq] != '=') continue;
+        std::size_t value = where.find_first_not_of(" \t", eq + 1);
+        if (value == std::string::npos) break;
+        std::size_t end = value;
+        if (where[value] == '\'') {
+            for (end = value + 1; end < where.size() && where[end] != '\''; ++end)
+                if (where[end] == '\\') ++end;
+            end = std::min(end + 1, where.size());
+        } else {
+            end = std::min(where.find_first_of(" \t", value), where.size());
+        }
+        where.replace(value, end - value, hidden);
+        at = value;
+    }
+    return where;
+}
+
+// Our files hold password hashes, chats and tokens; a warning names each one
+// that other users of the machine may read (or, for a folder, enter).
+void WarnIfOpenToOthers(const std::string& path, const char* what) {
+    struct stat st {};
+    if (path.empty() || path == "-" || ::stat(path.c_str(), &st) != 0 || (st.st_mode & S_IRWXO) == 0) return;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    Log(LogLevel::Warn, std::string(what) + " " + path + " is open to other users (mode " + mode +
+                            "); chmod o-rwx " + path);
+}
+
 std::string Seconds(const char* v, unsigned long long min, unsigned long long max, std::chrono::milliseconds& out,
                     const char* name) {
     unsigned long long n = 0;
@@ -122,7 +174,7 @@ const std::vector<Option>& Options() {
              }
              return std::string();
          },
-         [](const O& o) { return Shown{o.postgres ? o.database : "sqlite:" + o.database}; }},
+         [](const O& o) { return Shown{o.postgres ? WithoutPassword(o.database) : "sqlite:" + o.database}; }},
         {"--database", "PATH", "the same as --store sqlite:PATH",
          [](O& o, const char* v) {
              if (!v || !*v) return std::string("--database needs a path");
@@ -140,7 +192,7 @@ const std::vector<Option>& Options() {
              o.server.cluster.natsUrl = url;
              return std::string();
          },
-         [](const O& o) { return Text(o.server.cluster.natsUrl); }},
+         [](const O& o) { return Text(WithoutPassword(o.server.cluster.natsUrl)); }},
         {"--node-name", "NAME", "this node's name in the cluster, unique (default HOSTNAME:PORT)",
          [](O& o, const char* v) {
              std::string name = v ? v : "";
@@ -219,6 +271,16 @@ const std::vector<Option>& Options() {
              return o.server.admin.enabled ? Shown{o.server.admin.address + ":" + std::to_string(o.server.admin.port)}
                                            : Shown{};
          }},
+        {"--admin-url", "URL",
+         "where browsers reach the console through a TLS reverse proxy, such\n"
+         "as https://console.example.com/: pages from there may post, and its\n"
+         "host name is served (default: none, the console is reached directly)",
+         [](O& o, const char* v) {
+             if (!v || !admin::PublicOrigin(v)) return std::string("--admin-url needs http(s)://HOST[:PORT]/");
+             o.server.admin.publicUrl = v;
+             return std::string();
+         },
+         [](const O& o) { return Text(o.server.admin.publicUrl); }},
         {"--metrics-token-file", "FILE",
          "a scraper may read /metrics with the token in FILE (sent as\n"
          "Authorization: Bearer TOKEN); without it only a signed-in console may",
@@ -257,6 +319,16 @@ const std::vector<Option>& Options() {
              return std::string();
          },
          [](const O& o) { return Number(o.server.maxConnections); }},
+        {"--max-connections-per-address", "N",
+         "connections from one address at once (default 256: an office behind\n"
+         "one NAT address still gets in, and one address cannot fill the server)",
+         [](O& o, const char* v) {
+             unsigned long long n = 0;
+             if (!ParseNumber(v, 1, 1000000, n)) return std::string("--max-connections-per-address needs 1..1000000");
+             o.server.maxConnectionsPerAddress = n;
+             return std::string();
+         },
+         [](const O& o) { return Number(o.server.maxConnectionsPerAddress); }},
         {"--max-backlog", "BYTES",
          "unsent bytes a slow client may hold up before it is disconnected\n"
          "(default 262144, at least 65536); chats waiting for it are kept for its next login",
@@ -394,6 +466,7 @@ bool ReadFile(const std::string& path, std::size_t max, std::string& out) {
 
 // The first line of a file (or of standard input): a password or a token.
 bool ReadSecret(const std::string& path, std::string& secret) {
+    WarnIfOpenToOthers(path, "the secret file");
     if (!ReadFile(path, 64 * 1024, secret)) return false;
     secret = secret.substr(0, secret.find('\n'));
     if (!secret.empty() && secret.back() == '\r') secret.pop_back();
@@ -471,6 +544,9 @@ int main(int argc, char** argv) {
         std::fputs(ConfigText(program).c_str(), stdout);
         return 0;
     }
+    // What the server makes (its folder, the database with its journal
+    // files) is for its own user alone.
+    ::umask(077);
     if (!program.metricsTokenFile.empty()) {
         std::string token;
         if (!ReadSecret(program.metricsTokenFile, token) || token.size() < 16 || token.size() > 256 ||
@@ -493,8 +569,12 @@ int main(int argc, char** argv) {
             Log(LogLevel::Info, "store: PostgreSQL");
         } else {
             std::filesystem::path dbPath(program.database);
-            if (dbPath.has_parent_path()) std::filesystem::create_directories(dbPath.parent_path());
+            if (dbPath.has_parent_path()) {
+                std::filesystem::create_directories(dbPath.parent_path());
+                WarnIfOpenToOthers(dbPath.parent_path().string(), "the data folder");
+            }
             store = OpenSqliteStore(program.database);
+            WarnIfOpenToOthers(program.database, "the database");
             Log(LogLevel::Info, "store: " + program.database);
         }
 

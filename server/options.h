@@ -28,12 +28,15 @@ struct AdminOptions {
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;       // 0 with enabled: any free port (see Server::AdminPort)
     std::string metricsToken;     // a scraper may read /metrics with it; empty: only a signed-in console
+    std::string publicUrl;        // where browsers reach it through a reverse proxy, such as https://host/
 };
 
 struct ServerOptions {
     std::string address = "127.0.0.1";
     std::uint16_t port = 7788;                        // 0: any free port (see Server::Port)
     std::size_t maxConnections = 1024;
+    // One address may not take every place; an office behind one NAT still logs in.
+    std::size_t maxConnectionsPerAddress = 256;
     ConnectionLimits limits;                          // backlog, time-outs, linger
     std::size_t maxMailPerUser = 10'000;              // kept packets for one offline user
     std::size_t maxFriendRequestsPerUser = 200;       // pending requests waiting for one user
@@ -53,6 +56,7 @@ struct ServerStats {
     std::uint64_t requests = 0;
     std::uint64_t dropped = 0;         // requests refused without an answer
     std::uint64_t slowReaders = 0;     // connections closed for their backlog
+    std::uint64_t refusedPerAddress = 0;  // connections refused: their address had its share
     std::uint64_t loginsRefused = 0;   // refused by the throttle without a password check
     std::uint64_t handedBack = 0;      // kept packets put back into the mailbox at a close
 };

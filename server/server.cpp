@@ -6,6 +6,7 @@
 
 #include <asio/ssl.hpp>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -79,6 +80,7 @@ private:
     std::unique_ptr<Cluster> cluster_;  // before the router goes: it calls into it
     mutable std::mutex connectionsMutex_;
     std::unordered_set<ConnectionPtr> connections_;
+    std::unordered_map<std::string, std::size_t> perAddress_;  // open connections by address
     std::uint64_t nextSerial_ = 1;
     std::unique_ptr<admin::AdminConsole> console_;  // goes first: it reads everything above
 };
@@ -193,19 +195,32 @@ void Server::Impl::Accept(asio::ip::tcp::acceptor& acceptor, bool tls) {
             });
             return;
         }
+        asio::any_io_executor requests;
+        if (storePool_) requests = asio::make_strand(*storePool_);
         std::unique_lock<std::mutex> lock(connectionsMutex_);
-        if (connections_.size() >= options_.maxConnections) {
+        auto conn = std::make_shared<Connection>(strand, std::move(*socket), nextSerial_++, options_.limits,
+                                                 static_cast<ConnectionEvents&>(*this), requests,
+                                                 tls ? tlsContext_.get() : nullptr);
+        // Counted by the address the connection itself reports, which OnFinished takes off again.
+        const std::string& address = conn->Address();
+        std::size_t& fromAddress = perAddress_[address];
+        const bool full = connections_.size() >= options_.maxConnections;
+        if (full || fromAddress >= options_.maxConnectionsPerAddress) {
+            if (fromAddress == 0) perAddress_.erase(address);
             lock.unlock();
-            Log(LogLevel::Warn, "connection refused: " + std::to_string(options_.maxConnections) +
-                                    " connections already (--max-connections)");
-            std::error_code ignored;
-            socket->close(ignored);
+            ++(full ? counters_.refusedFull : counters_.refusedPerAddress);
+            if (full)
+                LogLimited(LogLevel::Warn, "connection refused, full",
+                           "connection from " + address + " refused: " + std::to_string(options_.maxConnections) +
+                               " connections already (--max-connections)");
+            else
+                LogLimited(LogLevel::Warn, "connection refused, per address",
+                           "connection from " + address + " refused: " +
+                               std::to_string(options_.maxConnectionsPerAddress) +
+                               " connections from there already (--max-connections-per-address)");
+            // Never started: dropping it closes its socket.
         } else {
-            asio::any_io_executor requests;
-            if (storePool_) requests = asio::make_strand(*storePool_);
-            auto conn = std::make_shared<Connection>(strand, std::move(*socket), nextSerial_++, options_.limits,
-                                                     static_cast<ConnectionEvents&>(*this), requests,
-                                                     tls ? tlsContext_.get() : nullptr);
+            ++fromAddress;
             connections_.insert(conn);
             lock.unlock();
             Log(LogLevel::Debug, "connection #" + std::to_string(conn->Serial()) + " from " + conn->Peer());
@@ -221,6 +236,8 @@ void Server::Impl::OnFinished(const ConnectionPtr& conn, std::vector<KeptPacket>
     {
         std::lock_guard<std::mutex> lock(connectionsMutex_);
         connections_.erase(conn);
+        auto found = perAddress_.find(conn->Address());
+        if (found != perAddress_.end() && --found->second == 0) perAddress_.erase(found);
     }
     if (stopping_) FinishStopWhenIdle();
 }
@@ -281,6 +298,7 @@ ServerStats Server::Impl::Stats() const {
     s.requests = counters_.requests;
     s.dropped = counters_.dropped;
     s.slowReaders = counters_.slowReaders;
+    s.refusedPerAddress = counters_.refusedPerAddress;
     s.loginsRefused = counters_.loginsRefused;
     s.handedBack = counters_.handedBack;
     return s;

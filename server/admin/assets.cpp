@@ -134,7 +134,9 @@ constexpr std::string_view kScript = R"js(
     });
   }
   function poll() {
-    fetch('/api/overview', { credentials: 'same-origin', cache: 'no-store' }).then(function (r) {
+    // Marked as a poll, so an open tab does not keep its session alive.
+    var marked = { credentials: 'same-origin', cache: 'no-store', headers: { 'X-Vexa-Poll': '1' } };
+    fetch('/api/overview', marked).then(function (r) {
       if (r.status === 401) { location.href = '/login'; return null; }
       return r.ok ? r.json() : null;
     }).then(function (data) { if (data) update(data); }).catch(function () {});

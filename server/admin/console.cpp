@@ -1,8 +1,9 @@
 #include "server/admin/console.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -11,6 +12,7 @@
 
 #include "server/accounts.h"
 #include "server/admin/assets.h"
+#include "server/admin/http_edge.h"
 #include "server/admin/pages.h"
 #include "server/admin/sessions.h"
 #include "server/admin/web_text.h"
@@ -22,14 +24,15 @@ namespace vexa::server::admin {
 
 namespace {
 
-using httplib::Request;
-using httplib::Response;
+using Request = HttpRequest;
+using Response = HttpResponse;
 using SystemClock = std::chrono::system_clock;
 
 constexpr char kSessionCookie[] = "vexa_session";
 constexpr char kSignInCookie[] = "vexa_signin";
-// The throttle counts the administrator as one account.
-constexpr std::int64_t kAdminAccount = 1;
+// The console's own script sends it on the overview's background polls,
+// which must not keep an unattended session alive.
+constexpr char kPollHeader[] = "X-Vexa-Poll";
 constexpr std::size_t kMaxPassword = 1024;
 constexpr auto kSampleEvery = std::chrono::seconds(2);
 constexpr std::size_t kHistoryPoints = 300;  // ten minutes of samples
@@ -42,25 +45,25 @@ std::int64_t NowMillis() {
 }
 
 std::string Param(const Request& req, const char* name, std::size_t max = 256) {
-    if (!req.has_param(name)) return {};
-    std::string v = req.get_param_value(name);
+    if (!req.HasParam(name)) return {};
+    std::string v = req.ParamValue(name);
     if (v.size() > max) v.resize(max);
     return v;
 }
 
 void Html(Response& res, int status, const std::string& body) {
     res.status = status;
-    res.set_content(body, "text/html; charset=utf-8");
+    res.SetContent(body, "text/html; charset=utf-8");
 }
 
 void Json(Response& res, int status, const std::string& body) {
     res.status = status;
-    res.set_content(body, "application/json; charset=utf-8");
+    res.SetContent(body, "application/json; charset=utf-8");
 }
 
 void Redirect(Response& res, const std::string& to) {
     res.status = 303;
-    res.set_header("Location", to);
+    res.SetHeader("Location", to);
 }
 
 // What an action did, for a page's message and for the JSON answer.
@@ -74,6 +77,54 @@ Outcome Done(std::string message) { return Outcome{true, std::move(message), 200
 
 enum class Kind { Page, Api };
 
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool IsAddressLiteral(const std::string& name) {
+    unsigned char bytes[16];
+    if (inet_pton(AF_INET, name.c_str(), bytes) == 1) return true;
+    return name.size() > 2 && name.front() == '[' && name.back() == ']' &&
+           inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), bytes) == 1;
+}
+
+// The host of a Host header (or of an origin without its scheme), lower case
+// and without its port; empty when it is no host.
+std::string HostName(std::string_view authority) {
+    if (authority.empty()) return {};
+    std::size_t end = std::min(authority.find(':'), authority.size());
+    if (authority.front() == '[') {
+        end = authority.find(']');
+        if (end == std::string_view::npos) return {};
+        ++end;
+    }
+    std::string_view host = authority.substr(0, end), port = authority.substr(end);
+    if (host.empty() || (!port.empty() && (port.size() < 2 || port.front() != ':' ||
+                                           port.find_first_not_of("0123456789", 1) != std::string_view::npos)))
+        return {};
+    for (char c : host)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && std::string_view(".-[]:").find(c) == std::string_view::npos)
+            return {};
+    return Lower(std::string(host));
+}
+
+bool IsLoopback(const std::string& address) {
+    unsigned char bytes[16];
+    if (address == "localhost") return true;
+    if (inet_pton(AF_INET, address.c_str(), bytes) == 1) return bytes[0] == 127;
+    return address == "::1";
+}
+
+// The administrator is the one account of the console. Its failures are
+// counted per address with the limits of an account, so a guesser locks out
+// the addresses he guesses from and never the administrator elsewhere.
+ThrottleOptions PerAddress(ThrottleOptions o) {
+    o.addressFree = o.accountFree;
+    o.addressLock = o.accountLock;
+    return o;
+}
+
 }  // namespace
 
 class AdminConsole::Impl {
@@ -83,18 +134,24 @@ public:
     std::uint16_t Port() const { return port_; }
 
 private:
+    using Route = std::function<void(const Request&, Response&)>;
     struct Call {
         const Request& req;
         Response& res;
         std::string token;
         AdminSessions::Session session;
-        std::string Admin() const { return "administrator at " + req.remote_addr; }
+        std::string Admin() const { return "administrator at " + req.remoteAddress; }
     };
     using Handler = std::function<void(Call&)>;
 
     void Routes();
+    void Get(const std::string& path, Route route) { routes_["GET " + path] = std::move(route); }
+    void Post(const std::string& path, Route route) { routes_["POST " + path] = std::move(route); }
+    void Dispatch(const Request& req, Response& res);
     void Signed(const char* path, bool post, Kind kind, Handler handler);
     void Guarded(const Request& req, Response& res, const std::function<void()>& body, Kind kind);
+    bool HostServed(const std::string& host) const;
+    std::string ClientAddress(const Request& req) const;
     bool SameOrigin(const Request& req) const;
 
     void SignInPageGet(const Request& req, Response& res, const std::string& message, int status);
@@ -122,10 +179,11 @@ private:
     ConsoleBackend& backend_;
     Store& store_;
     AdminSessions sessions_;
-    LoginThrottle throttle_;
-    httplib::Server http_;
+    LoginThrottle throttle_;         // sign-ins, per address
+    LoginThrottle metricsThrottle_;  // wrong /metrics tokens, per address
+    std::string publicOrigin_, publicHost_;  // of --admin-url, when given
+    std::map<std::string, Route> routes_;     // by "METHOD /path", exactly
     std::uint16_t port_ = 0;
-    std::thread listener_;
 
     // The chart's history, per node.
     struct Track {
@@ -142,61 +200,111 @@ private:
     std::condition_variable sampleWake_;
     bool stopping_ = false;
     std::thread sampler_;
+    std::unique_ptr<HttpEdge> edge_;  // last: its handlers use everything above
 };
 
 AdminConsole::Impl::Impl(const AdminOptions& options, ConsoleBackend& backend)
-    : options_(options), backend_(backend), store_(backend.GetStore()), throttle_(backend.Throttle()) {
-    // A handful of threads: the console has a few users, and a browser opens several connections.
-    http_.new_task_queue = [] { return new httplib::ThreadPool(8); };
-    http_.set_read_timeout(5, 0);
-    http_.set_write_timeout(5, 0);
-    http_.set_keep_alive_timeout(2);
-    http_.set_keep_alive_max_count(100);
-    http_.set_payload_max_length(64 * 1024);
-    http_.set_default_headers({
-        {"Content-Security-Policy",
-         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
-         "form-action 'self'; frame-ancestors 'none'; base-uri 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"X-Frame-Options", "DENY"},
-        {"Referrer-Policy", "same-origin"},  // no-referrer would make form posts say Origin: null
-        {"Cache-Control", "no-store"},
-    });
-    Routes();
-    if (options_.port == 0) {
-        int port = http_.bind_to_any_port(options_.address);
-        if (port <= 0) throw std::runtime_error("console: cannot listen on " + options_.address);
-        port_ = static_cast<std::uint16_t>(port);
-    } else {
-        if (!http_.bind_to_port(options_.address, options_.port))
-            throw std::runtime_error("console: cannot listen on " + options_.address + ":" + std::to_string(options_.port));
-        port_ = options_.port;
+    : options_(options),
+      backend_(backend),
+      store_(backend.GetStore()),
+      throttle_(PerAddress(backend.Throttle())),
+      metricsThrottle_(PerAddress(backend.Throttle())) {
+    if (!options_.publicUrl.empty()) {
+        publicOrigin_ = PublicOrigin(options_.publicUrl).value_or("");
+        if (publicOrigin_.empty()) throw std::runtime_error("console: --admin-url needs http(s)://HOST[:PORT]/");
+        publicHost_ = HostName(std::string_view(publicOrigin_).substr(publicOrigin_.find("://") + 3));
     }
+    Routes();
     Sample();
-    listener_ = std::thread([this] { http_.listen_after_bind(); });
-    // Stop can only end a listener that has started.
-    for (int i = 0; i < 500 && !http_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    edge_ = std::make_unique<HttpEdge>(
+        options_.address, options_.port,
+        HttpHeaders{
+            {"Content-Security-Policy",
+             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+             "form-action 'self'; frame-ancestors 'none'; base-uri 'none'"},
+            {"X-Content-Type-Options", "nosniff"},
+            {"X-Frame-Options", "DENY"},
+            {"Referrer-Policy", "same-origin"},  // no-referrer would make form posts say Origin: null
+            {"Cache-Control", "no-store"},
+        },
+        [this](const Request& req, Response& res) { Dispatch(req, res); });
+    port_ = edge_->Port();
     sampler_ = std::thread([this] { SampleLoop(); });
     Log(LogLevel::Info, "console on http://" + options_.address + ":" + std::to_string(port_) + "/");
+    if (!IsLoopback(options_.address))
+        Log(LogLevel::Warn, "console: " + options_.address +
+                                " is not a loopback address, and the console speaks plain HTTP: its password and "
+                                "session cookies would cross the network readable. Serve it through a TLS reverse "
+                                "proxy (and --admin-url) or an SSH tunnel.");
 }
 
 AdminConsole::Impl::~Impl() {
+    edge_.reset();
     {
         std::lock_guard<std::mutex> lock(sampleMutex_);
         stopping_ = true;
     }
     sampleWake_.notify_all();
     if (sampler_.joinable()) sampler_.join();
-    http_.stop();
-    if (listener_.joinable()) listener_.join();
 }
 
 // --- Sign-in and guards ------------------------------------------------------
 
+// Loopback names, any address literal (no rebinding of a name can reach a
+// page through one: the browser's origin is then the address itself), the
+// bound name and the declared public URL's host. Any other name is a page
+// that a DNS answer pointed here.
+bool AdminConsole::Impl::HostServed(const std::string& host) const {
+    std::string name = HostName(host);
+    if (name.empty()) return false;
+    return name == "localhost" || IsAddressLiteral(name) || name == Lower(options_.address) ||
+           (!publicHost_.empty() && name == publicHost_);
+}
+
 bool AdminConsole::Impl::SameOrigin(const Request& req) const {
-    // Browsers name the page a request comes from; it must be one of ours.
-    if (!req.has_header("Origin")) return true;
-    return req.get_header_value("Origin") == "http://" + req.get_header_value("Host");
+    // Browsers name the page a request comes from; it must be one of ours:
+    // the console reached directly, or through the proxy at its public URL.
+    if (!req.HasHeader("Origin")) return true;
+    std::string origin = Lower(req.Header("Origin"));
+    return origin == "http://" + Lower(req.Header("Host")) || (!publicOrigin_.empty() && origin == publicOrigin_);
+}
+
+// Behind the proxy of --admin-url every request comes from loopback, and the
+// client is the last address that the proxy added to X-Forwarded-For; the
+// sign-in throttle and the log then see each client. Only a loopback peer is
+// believed, and only with a proxy declared (a local user may take any
+// address of 127.0.0.0/8 anyway).
+std::string AdminConsole::Impl::ClientAddress(const Request& req) const {
+    std::string forwarded = req.Header("X-Forwarded-For");
+    if (publicOrigin_.empty() || forwarded.empty() || !IsLoopback(req.remoteAddress)) return req.remoteAddress;
+    std::size_t comma = forwarded.rfind(',');
+    std::string last = forwarded.substr(comma == std::string::npos ? 0 : comma + 1);
+    last.erase(0, std::min(last.find_first_not_of(' '), last.size()));
+    last.erase(std::min(last.find_last_not_of(' ') + 1, last.size()));
+    return IsAddressLiteral(last) || IsAddressLiteral("[" + last + "]") ? last : req.remoteAddress;
+}
+
+void AdminConsole::Impl::Dispatch(const Request& received, Response& res) {
+    Request req = received;
+    req.remoteAddress = ClientAddress(received);
+    // Probes and scrapers name hosts of their own, and reach nothing that a
+    // browser's cookie would open; everything else must be asked of us by name.
+    bool probe = req.path == "/healthz" || req.path == "/metrics";
+    if (!probe && !HostServed(req.Header("Host"))) {
+        LogLimited(LogLevel::Warn, "console host",
+                   "console: request from " + req.remoteAddress + " for host \"" + Printable(req.Header("Host")) +
+                       "\" refused: not a name of this console (--admin-url names a proxy's)");
+        res.status = 421;
+        res.SetContent("misdirected request\n", "text/plain; charset=utf-8");
+        return;
+    }
+    auto route = routes_.find(req.method + " " + req.path);
+    if (route == routes_.end()) {
+        res.status = 404;
+        res.SetContent("not found\n", "text/plain; charset=utf-8");
+        return;
+    }
+    route->second(req, res);
 }
 
 void AdminConsole::Impl::Guarded(const Request& req, Response& res, const std::function<void()>& body, Kind kind) {
@@ -216,18 +324,20 @@ void AdminConsole::Impl::Guarded(const Request& req, Response& res, const std::f
 void AdminConsole::Impl::Signed(const char* path, bool post, Kind kind, Handler handler) {
     auto guarded = [this, post, kind, handler](const Request& req, Response& res) {
         Guarded(req, res, [&] {
-            std::string token = CookieValue(req.get_header_value("Cookie"), kSessionCookie);
+            std::string token = CookieValue(req.Header("Cookie"), kSessionCookie);
             auto session = token.empty() ? std::nullopt
-                                         : sessions_.Use(token, AdminSessions::Clock::now(), kind == Kind::Page && !post);
+                                         : sessions_.Use(token, AdminSessions::Clock::now(), kind == Kind::Page && !post,
+                                                         !req.HasHeader(kPollHeader));
             if (!session) {
                 if (kind == Kind::Api) return Json(res, 401, ResultJson(false, "sign in first"));
                 return Redirect(res, "/login");
             }
             if (post) {
-                std::string csrf = req.has_param("csrf") ? Param(req, "csrf") : req.get_header_value("X-CSRF-Token");
+                std::string csrf = req.HasParam("csrf") ? Param(req, "csrf") : req.Header("X-CSRF-Token");
                 if (!SameOrigin(req) || !SameSecret(csrf, session->csrf)) {
-                    Log(LogLevel::Warn, "console: " + req.path + " from " + req.remote_addr +
-                                            " refused: no valid token against cross-site requests");
+                    LogLimited(LogLevel::Warn, "console forged post",
+                               "console: " + req.path + " from " + req.remoteAddress +
+                                   " refused: no valid token against cross-site requests");
                     return kind == Kind::Api ? Json(res, 403, ResultJson(false, "missing or wrong CSRF token"))
                                              : Html(res, 403, "<!doctype html><p>This form is not valid (missing or "
                                                               "wrong token). Reload the page and try again.</p>");
@@ -238,75 +348,94 @@ void AdminConsole::Impl::Signed(const char* path, bool post, Kind kind, Handler 
         }, kind);
     };
     if (post)
-        http_.Post(path, guarded);
+        Post(path, guarded);
     else
-        http_.Get(path, guarded);
+        Get(path, guarded);
 }
 
 void AdminConsole::Impl::SignInPageGet(const Request& req, Response& res, const std::string& message, int status) {
     // The form's token is also in a cookie, which another site can neither read nor set.
     std::string token = RandomToken();
-    res.set_header("Set-Cookie", std::string(kSignInCookie) + "=" + token +
-                                     "; Path=/login; HttpOnly; SameSite=Strict; Max-Age=900");
+    res.SetHeader("Set-Cookie", std::string(kSignInCookie) + "=" + token +
+                                    "; Path=/login; HttpOnly; SameSite=Strict; Max-Age=900");
     Html(res, status, SignInPage(token, message));
 }
 
 void AdminConsole::Impl::SignIn(const Request& req, Response& res) {
-    const std::string address = req.remote_addr;
+    const std::string address = req.remoteAddress;
     if (!SameOrigin(req) ||
-        !SameSecret(Param(req, "csrf"), CookieValue(req.get_header_value("Cookie"), kSignInCookie)))
+        !SameSecret(Param(req, "csrf"), CookieValue(req.Header("Cookie"), kSignInCookie)))
         return SignInPageGet(req, res, "The sign-in form had expired. Please try again.", 403);
-    std::string password = req.has_param("password") ? req.get_param_value("password") : std::string();
+    std::string password = req.HasParam("password") ? req.ParamValue("password") : std::string();
     if (password.empty() || password.size() > kMaxPassword)
         return SignInPageGet(req, res, "Wrong password.", 401);
-    auto now = LoginThrottle::Clock::now();
-    LoginThrottle::Verdict verdict = throttle_.Admit(kAdminAccount, address, now);
-    if (!verdict.refused && verdict.notBefore > now + kMaxSignInWait) {
-        verdict.refused = true;
-        verdict.retryAfter = std::chrono::ceil<std::chrono::seconds>(verdict.notBefore - now);
-    }
-    if (verdict.refused) {
-        Log(LogLevel::Warn, "console: sign-in from " + address + " refused: too many failed attempts");
-        res.set_header("Retry-After", std::to_string(verdict.retryAfter.count()));
-        return SignInPageGet(req, res,
-                             "Too many failed attempts. Try again in " + std::to_string(verdict.retryAfter.count()) +
-                                 " s.",
-                             429);
-    }
-    if (verdict.notBefore > now) std::this_thread::sleep_until(verdict.notBefore);
     std::string hash = store_.Setting(kAdminPasswordSetting);
     if (hash.empty())
         return SignInPageGet(req, res,
                              "No administrator password is set. Set one with: vexaim-server --admin-only "
                              "--set-admin-password FILE (or - for standard input).",
                              401);
+    // A turn is taken only by an attempt whose password is checked, so one
+    // who comes back after Retry-After finds it free.
+    auto now = LoginThrottle::Clock::now();
+    LoginThrottle::Verdict verdict = throttle_.Admit(0, address, now, kMaxSignInWait);
+    if (verdict.refused) {
+        LogLimited(LogLevel::Warn, "console sign-in refused",
+                   "console: sign-in from " + address + " refused: too many failed attempts");
+        res.SetHeader("Retry-After", std::to_string(verdict.retryAfter.count()));
+        return SignInPageGet(req, res,
+                             "Too many failed attempts. Try again in " + std::to_string(verdict.retryAfter.count()) +
+                                 " s.",
+                             429);
+    }
+    if (verdict.notBefore > now) std::this_thread::sleep_until(verdict.notBefore);
     if (!VerifyPassword(hash, password)) {
-        throttle_.Failed(kAdminAccount, address, LoginThrottle::Clock::now());
-        Log(LogLevel::Warn, "console: wrong administrator password from " + address);
+        throttle_.Failed(0, address, LoginThrottle::Clock::now());
+        LogLimited(LogLevel::Warn, "console wrong password", "console: wrong administrator password from " + address);
         return SignInPageGet(req, res, "Wrong password.", 401);
     }
-    throttle_.Succeeded(kAdminAccount);
+    throttle_.SucceededFrom(address);
     std::string token = sessions_.Create(address, AdminSessions::Clock::now());
     Log(LogLevel::Info, "console: administrator signed in from " + address);
-    res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+    res.SetHeader("Set-Cookie", std::string(kSessionCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
     Redirect(res, "/");
 }
 
 void AdminConsole::Impl::Metrics(const Request& req, Response& res) {
-    std::string auth = req.get_header_value("Authorization");
-    bool allowed = !options_.metricsToken.empty() && auth.rfind("Bearer ", 0) == 0 &&
-                   SameSecret(auth.substr(7), options_.metricsToken);
+    std::string auth = req.Header("Authorization");
+    bool allowed = false;
+    if (auth.rfind("Bearer ", 0) == 0) {
+        // A token is a password: guesses are slowed and refused as sign-ins are, per address.
+        auto now = LoginThrottle::Clock::now();
+        LoginThrottle::Verdict verdict =
+            metricsThrottle_.Admit(0, req.remoteAddress, now, LoginThrottle::Clock::duration::zero());
+        if (verdict.refused) {
+            LogLimited(LogLevel::Warn, "console metrics token",
+                       "console: /metrics from " + req.remoteAddress + " refused: too many wrong tokens");
+            res.status = 429;
+            res.SetHeader("Retry-After", std::to_string(verdict.retryAfter.count()));
+            res.SetContent("too many wrong tokens\n", "text/plain; charset=utf-8");
+            return;
+        }
+        allowed = !options_.metricsToken.empty() && SameSecret(auth.substr(7), options_.metricsToken);
+        if (allowed) {
+            metricsThrottle_.SucceededFrom(req.remoteAddress);
+        } else {
+            metricsThrottle_.Failed(0, req.remoteAddress, now);
+            LogLimited(LogLevel::Warn, "console metrics token", "console: wrong metrics token from " + req.remoteAddress);
+        }
+    }
     if (!allowed) {
-        std::string token = CookieValue(req.get_header_value("Cookie"), kSessionCookie);
+        std::string token = CookieValue(req.Header("Cookie"), kSessionCookie);
         allowed = !token.empty() && sessions_.Use(token, AdminSessions::Clock::now()).has_value();
     }
     if (!allowed) {
         res.status = 401;
-        res.set_header("WWW-Authenticate", "Bearer realm=\"vexaim metrics\"");
-        res.set_content("a scrape token or a console sign-in is needed\n", "text/plain; charset=utf-8");
+        res.SetHeader("WWW-Authenticate", "Bearer realm=\"vexaim metrics\"");
+        res.SetContent("a scrape token or a console sign-in is needed\n", "text/plain; charset=utf-8");
         return;
     }
-    res.set_content(backend_.Metrics(), "text/plain; version=0.0.4; charset=utf-8");
+    res.SetContent(backend_.Metrics(), "text/plain; version=0.0.4; charset=utf-8");
 }
 
 // --- Data for the pages ---------------------------------------------------------
@@ -463,43 +592,45 @@ void AdminConsole::Impl::Act(const char* path, std::function<Outcome(Call&)> act
 // --- Routes ----------------------------------------------------------------------
 
 void AdminConsole::Impl::Routes() {
-    http_.Get("/healthz", [this](const Request& req, Response& res) {
+    Get("/healthz", [this](const Request& req, Response& res) {
         try {
             store_.FindIdByName("");
-            res.set_content("ok\n", "text/plain; charset=utf-8");
+            res.SetContent("ok\n", "text/plain; charset=utf-8");
         } catch (const StoreError&) {
             res.status = 503;
-            res.set_content("store unavailable\n", "text/plain; charset=utf-8");
+            res.SetContent("store unavailable\n", "text/plain; charset=utf-8");
         }
     });
-    http_.Get("/favicon.ico", [](const Request&, Response& res) { res.status = 204; });
+    Get("/favicon.ico", [](const Request&, Response& res) { res.status = 204; });
     // The sign-in page's style sheet is part of the sign-in page; the scripts are not.
-    http_.Get("/static/console.css", [](const Request& req, Response& res) {
+    Get("/static/console.css", [](const Request& req, Response& res) {
         auto asset = FindAsset(req.path);
-        res.set_content(std::string(asset->body), asset->contentType);
+        res.SetContent(std::string(asset->body), asset->contentType);
     });
-    Signed(R"(/static/(console|chart)\.js)", false, Kind::Api, [](Call& c) {
-        auto asset = FindAsset(c.req.path);
-        c.res.set_content(std::string(asset->body), asset->contentType);
-    });
-    http_.Get("/login", [this](const Request& req, Response& res) {
-        std::string token = CookieValue(req.get_header_value("Cookie"), kSessionCookie);
+    for (const char* script : {"/static/console.js", "/static/chart.js"}) {
+        Signed(script, false, Kind::Api, [](Call& c) {
+            auto asset = FindAsset(c.req.path);
+            c.res.SetContent(std::string(asset->body), asset->contentType);
+        });
+    }
+    Get("/login", [this](const Request& req, Response& res) {
+        std::string token = CookieValue(req.Header("Cookie"), kSessionCookie);
         if (!token.empty() && sessions_.Use(token, AdminSessions::Clock::now())) return Redirect(res, "/");
         SignInPageGet(req, res, "", 200);
     });
-    http_.Post("/login", [this](const Request& req, Response& res) {
+    Post("/login", [this](const Request& req, Response& res) {
         Guarded(req, res, [&] { SignIn(req, res); }, Kind::Page);
     });
     for (Kind kind : {Kind::Page, Kind::Api}) {
         Signed(kind == Kind::Page ? "/logout" : "/api/logout", true, kind, [this, kind](Call& c) {
             sessions_.Remove(c.token);
             Log(LogLevel::Info, "console: " + c.Admin() + " signed out");
-            c.res.set_header("Set-Cookie",
+            c.res.SetHeader("Set-Cookie",
                              std::string(kSessionCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
             kind == Kind::Page ? Redirect(c.res, "/login") : Json(c.res, 200, ResultJson(true, "signed out"));
         });
     }
-    http_.Get("/metrics", [this](const Request& req, Response& res) {
+    Get("/metrics", [this](const Request& req, Response& res) {
         Guarded(req, res, [&] { Metrics(req, res); }, Kind::Api);
     });
     Signed("/api/session", false, Kind::Api, [this](Call& c) {
@@ -648,6 +779,23 @@ void AdminConsole::Impl::Sample() {
     // Nodes gone for the whole chart leave it.
     for (auto it = tracks_.begin(); it != tracks_.end();)
         it = now - it->second.seenMillis > 600'000 ? tracks_.erase(it) : std::next(it);
+}
+
+std::optional<std::string> PublicOrigin(const std::string& url) {
+    std::string lower = Lower(url);
+    std::size_t colon = lower.find("://");
+    if (colon == std::string::npos) return std::nullopt;
+    std::string scheme = lower.substr(0, colon);
+    std::string authority = lower.substr(colon + 3);
+    if (!authority.empty() && authority.back() == '/') authority.pop_back();
+    if ((scheme != "http" && scheme != "https") || authority.empty() || HostName(authority).empty())
+        return std::nullopt;
+    // A browser leaves the scheme's own port out of the origin it sends.
+    const std::string defaultPort = scheme == "https" ? ":443" : ":80";
+    if (authority.size() > defaultPort.size() &&
+        authority.compare(authority.size() - defaultPort.size(), defaultPort.size(), defaultPort) == 0)
+        authority.resize(authority.size() - defaultPort.size());
+    return scheme + "://" + authority;
 }
 
 AdminConsole::AdminConsole(const AdminOptions& options, ConsoleBackend& backend)

@@ -14,11 +14,19 @@
 //     (Authorization: Bearer) or a signed-in console; /healthz for anybody.
 // Nothing else answers without a sign-in.
 //
-// The HTTP library (cpp-httplib) is used in console.cpp alone.
+// What reaches the console must name it: a Host header that is not a
+// loopback name, an address, the bound name or the public URL's host is
+// refused (a page whose DNS answer pointed here). A post must come from the
+// console's own pages: directly, or through a TLS reverse proxy at the
+// public URL (--admin-url).
+//
+// The HTTP layer and its limits are in http_edge.h.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "server/admin/backend.h"
 #include "server/options.h"
@@ -40,6 +48,11 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// The origin of the console's public URL ("https://console.example:8443"
+// from "https://Console.example:8443/"): lower case, without a trailing
+// slash; nullopt unless it is http(s)://HOST[:PORT][/].
+std::optional<std::string> PublicOrigin(const std::string& url);
 
 // The store setting that holds the administrator password's hash.
 inline constexpr char kAdminPasswordSetting[] = "admin_password_hash";

@@ -46,6 +46,9 @@ std::string RenderMetrics(const ServerCounters& c, const ServerStats& s, const M
     Writer w;
     w.One("vexaim_connections_open", "gauge", "Client connections open now.", s.connections);
     w.One("vexaim_users_online", "gauge", "Users logged in on this node now.", s.online);
+    w.Head("vexaim_connections_refused_total", "counter", "Client connections refused at once, by reason.");
+    w.Value("vexaim_connections_refused_total{reason=\"server_full\"}", c.refusedFull.load());
+    w.Value("vexaim_connections_refused_total{reason=\"per_address\"}", c.refusedPerAddress.load());
     w.One("vexaim_logins_succeeded_total", "counter", "Logins accepted.", c.loginsSucceeded.load());
     w.Head("vexaim_logins_failed_total", "counter", "Logins refused, by reason.");
     for (std::size_t i = 0; i < kLoginFailureReasons.size(); ++i)

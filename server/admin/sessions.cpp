@@ -28,7 +28,7 @@ std::string AdminSessions::Create(const std::string& address, Clock::time_point 
 }
 
 std::optional<AdminSessions::Session> AdminSessions::Use(const std::string& token, Clock::time_point now,
-                                                          bool takeFlash) {
+                                                          bool takeFlash, bool touch) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = sessions_.find(token);
     if (found == sessions_.end()) return std::nullopt;
@@ -37,7 +37,7 @@ std::optional<AdminSessions::Session> AdminSessions::Use(const std::string& toke
         sessions_.erase(found);
         return std::nullopt;
     }
-    s.lastSeen = now;
+    if (touch) s.lastSeen = now;
     Session copy = s;
     if (takeFlash) s.flash.clear();
     else copy.flash.clear();

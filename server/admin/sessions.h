@@ -38,9 +38,11 @@ public:
     explicit AdminSessions(SessionLimits limits = {}) : limits_(limits) {}
     // A new session's cookie token.
     std::string Create(const std::string& address, Clock::time_point now);
-    // The session of a cookie token, marked as used now; nullopt when there
-    // is none or it has ended. Its flash is handed out once.
-    std::optional<Session> Use(const std::string& token, Clock::time_point now, bool takeFlash = false);
+    // The session of a cookie token, marked as used now unless touch is
+    // false (a page's background poll, which nobody is there to make);
+    // nullopt when there is none or it has ended. Its flash is handed out once.
+    std::optional<Session> Use(const std::string& token, Clock::time_point now, bool takeFlash = false,
+                               bool touch = true);
     void SetFlash(const std::string& token, std::string message, bool isError);
     void Remove(const std::string& token);
     std::size_t Count();

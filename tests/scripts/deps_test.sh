@@ -27,6 +27,8 @@ FAKE
 cat >"$work/bin/apt-get" <<'FAKE'
 #!/bin/sh
 echo "apt-get $*" >>"$FAKE_LOG"
+# What a package's maintainer script would hear when it asks to start its service.
+if [ -x "$VEXA_POLICY_RC_D" ]; then "$VEXA_POLICY_RC_D" nginx start; echo "policy-rc.d: $?" >>"$FAKE_LOG"; fi
 FAKE
 cat >"$work/bin/id" <<'FAKE'
 #!/bin/sh
@@ -45,6 +47,7 @@ chmod +x "$work/bin"/* "$work/probe"
 mkdir -p "$work/apt/sources.list.d" "$work/binfmt"
 printf 'VERSION_CODENAME=bookworm\n' >"$work/os-release"
 export VEXA_I386_PROBE=$work/probe VEXA_BINFMT_DIR=$work/binfmt VEXA_APT_ETC=$work/apt VEXA_OS_RELEASE=$work/os-release
+export VEXA_POLICY_RC_D=$work/policy-rc.d
 export FAKE_RUNS=1
 
 status=0
@@ -64,12 +67,14 @@ while IFS='|' read -r uid missing no_i386 want_exit want_log want_err; do
   if [ -n "$want_err" ]; then
     grep -q -- "$want_err" "$work/err" || { echo "error: $case_name: no '$want_err' in:"; cat "$work/err"; status=1; }
   fi
+  [ -e "$VEXA_POLICY_RC_D" ] && { echo "error: $case_name: left policy-rc.d behind"; status=1; }
 done <<'CASES'
 1000|||0||
 0|||0||
 1000|tshark||1||missing: tshark
 1000|tshark lld||1||run as root:  sudo bash
 0|tshark lld||0|apt-get install -y -qq lld tshark$|
+0|nginx||0|policy-rc.d: 101|
 1000|wine32:i386|1|1||i386 architecture
 0|wine32:i386|1|0|dpkg --add-architecture i386|
 CASES

@@ -194,6 +194,28 @@ TEST(ServerLimits, ConnectionsBeyondTheLimitAreRefusedOthersServed) {
     EXPECT_EQ(fourth.Login("10003", "carol123"), "0");
 }
 
+// One address may hold only its share of the places: silent connections from
+// there are turned away at once, while another address logs in, and a place
+// given back is served again.
+TEST(ServerLimits, OneAddressCannotTakeEveryPlace) {
+    ServerOptions options = ServerUnderTest::FastOptions();
+    options.maxConnections = 8;
+    options.maxConnectionsPerAddress = 3;
+    options.limits.loginTimeout = std::chrono::minutes(1);  // a refusal, not the time-out, must close the fourth
+    ServerUnderTest server(options);
+    std::vector<std::unique_ptr<Client>> silent;
+    for (int i = 0; i < 3; ++i) silent.push_back(std::make_unique<Client>(server.Port()));
+    Client fourth(server.Port());
+    EXPECT_TRUE(fourth.WaitClosed()) << "refused at once";
+    Client alice(server.Port(), 0, false, "127.0.0.2");
+    EXPECT_EQ(alice.Login("10001", "alice123"), "0");
+    EXPECT_EQ(server.Stats().refusedPerAddress, 1u);
+    silent.pop_back();
+    for (int i = 0; i < 100 && server.Stats().connections > 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Client again(server.Port());
+    EXPECT_EQ(again.Login("10002", "bob123"), "0");
+}
+
 // A burst of wrong guesses at one account from one connection: the answers
 // come ever later, then logins are refused even with the right password,
 // while another account logs in at once; with time the account is free again.

@@ -135,6 +135,7 @@ ServerStats ServerUnderTest::Stats() {
         sum.slowReaders += s.slowReaders;
         sum.loginsRefused += s.loginsRefused;
         sum.handedBack += s.handedBack;
+        sum.refusedPerAddress += s.refusedPerAddress;
     }
     return sum;
 }
@@ -193,15 +194,17 @@ long Client::Transmit(const char* from, std::size_t size) {
 
 bool Client::Pending() const { return ssl_ && SSL_pending(ssl_) > 0; }
 
-Client::Client(std::uint16_t port, int receiveBuffer, bool tls) {
+Client::Client(std::uint16_t port, int receiveBuffer, bool tls, const char* from) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) return;
     if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
+    sockaddr_in local{}, addr{};
+    local.sin_family = addr.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &local.sin_addr);
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(fd_);
         fd_ = -1;
         return;

@@ -87,7 +87,9 @@ public:
     // receiveBuffer, when not 0, is the socket's receive buffer (SO_RCVBUF).
     // With tls the client speaks TLS and trusts the test certificate
     // (TestCertificate); Connected() is false when the handshake fails.
-    explicit Client(std::uint16_t port, int receiveBuffer = 0, bool tls = false);
+    // from is the loopback address it connects from (all of 127.0.0.0/8 is
+    // this machine), so a test can play clients at several addresses.
+    explicit Client(std::uint16_t port, int receiveBuffer = 0, bool tls = false, const char* from = "127.0.0.1");
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;

@@ -3,10 +3,12 @@
 and Selenium), beside a real vexaim-server with real IM clients logged in
 over TCP: sign-in refused then accepted, every page with live data, an
 account created through the form and then used to log in, a user
-disconnected by the button and seen to go, forged posts refused. A
-screenshot of each page (1280x800) is kept in the output folder.
+disconnected by the button and seen to go, forged posts refused; then a
+sign-in and a post through a real nginx as the TLS reverse proxy at the
+console's public URL. A screenshot of each page (1280x800) is kept in the
+output folder.
 
-Usage: console_browser_test.py SERVER OUT_DIR CHROMIUM CHROMEDRIVER
+Usage: console_browser_test.py SERVER OUT_DIR CHROMIUM CHROMEDRIVER NGINX MAKE_CERTS
 """
 import ctypes
 import http.server
@@ -29,8 +31,10 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.expected_conditions import staleness_of
 from selenium.webdriver.support.ui import WebDriverWait
 
-SERVER, OUT, CHROMIUM, CHROMEDRIVER = sys.argv[1:5]
+SERVER, OUT, CHROMIUM, CHROMEDRIVER, NGINX, MAKE_CERTS = sys.argv[1:7]
 PASSWORD = "browser-admin-pass"
+# The console's public name, which the browser resolves to loopback.
+PUBLIC_NAME = "console.test"
 SEP = b"!|!"
 
 
@@ -102,6 +106,8 @@ class Run:
         self.log = ""
         self.stop_traffic = threading.Event()
         self.forger = None
+        self.proxy = None
+        self.proxy_port = free_port()
 
     # --- the pieces ---------------------------------------------------------
 
@@ -113,7 +119,8 @@ class Run:
         with open(token, "w") as f:
             f.write("browser-test-scrape-token\n")
         self.server = subprocess.Popen([SERVER, "--database", db, "--port", "0", "--admin", "0",
-                                        "--metrics-token-file", token],
+                                        "--metrics-token-file", token,
+                                        "--admin-url", "https://%s:%d/" % (PUBLIC_NAME, self.proxy_port)],
                                        stderr=subprocess.PIPE, preexec_fn=die_with_parent)
         threading.Thread(target=self._read_log, daemon=True).start()
         deadline = time.time() + 10
@@ -125,6 +132,53 @@ class Run:
                 return
             time.sleep(0.05)
         raise AssertionError("the server did not start:\n" + self.log)
+
+    def start_proxy(self):
+        """nginx as the README has it: TLS at the public URL, the console behind it on loopback."""
+        conf = os.path.join(self.work, "nginx")
+        certs = os.path.join(self.work, "certs")
+        os.makedirs(conf)
+        subprocess.run(["bash", MAKE_CERTS, certs], check=True, capture_output=True, timeout=60)
+        with open(os.path.join(conf, "nginx.conf"), "w") as f:
+            f.write("""daemon off;
+master_process off;
+pid %(conf)s/nginx.pid;
+error_log stderr warn;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path %(conf)s/body;
+    proxy_temp_path %(conf)s/proxy;
+    fastcgi_temp_path %(conf)s/fastcgi;
+    uwsgi_temp_path %(conf)s/uwsgi;
+    scgi_temp_path %(conf)s/scgi;
+    server {
+        listen 127.0.0.1:%(port)d ssl;
+        server_name %(name)s;
+        ssl_certificate %(certs)s/server.pem;
+        ssl_certificate_key %(certs)s/server.key;
+        location / {
+            proxy_pass http://127.0.0.1:%(console)s;
+            proxy_set_header Host $host;
+            proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+            proxy_set_header X-Forwarded-Proto https;
+        }
+    }
+}
+""" % {"conf": conf, "certs": certs, "port": self.proxy_port, "name": PUBLIC_NAME,
+       "console": self.base.rsplit(":", 1)[1]})
+        self.proxy = subprocess.Popen([NGINX, "-p", conf, "-c", os.path.join(conf, "nginx.conf"), "-e", "stderr"],
+                                      stderr=subprocess.PIPE, preexec_fn=die_with_parent)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            if self.proxy.poll() is not None:
+                raise AssertionError("nginx ended: " + self.proxy.stderr.read().decode("utf-8", "replace"))
+            try:
+                socket.create_connection(("127.0.0.1", self.proxy_port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise AssertionError("nginx did not start")
 
     def _read_log(self):
         for line in self.server.stderr:
@@ -142,6 +196,8 @@ class Run:
         options.binary_location = CHROMIUM
         for a in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
                   "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-extensions",
+                  # The public name leads to the proxy on loopback, whose certificate is the tests' own.
+                  "--host-resolver-rules=MAP %s 127.0.0.1" % PUBLIC_NAME, "--ignore-certificate-errors",
                   "--user-data-dir=" + os.path.join(self.work, "chromium"), "--window-size=1280,800",
                   "--lang=en-US"]:
             options.add_argument(a)
@@ -168,6 +224,13 @@ class Run:
                 pass
         if self.forger:
             self.forger.shutdown()
+        if self.proxy and self.proxy.poll() is None:
+            self.proxy.terminate()
+            try:
+                self.proxy.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proxy.kill()
+                self.proxy.wait()
         for c in self.clients:
             c.close()
         if self.server and self.server.poll() is None:
@@ -351,9 +414,24 @@ def steps(run):
         run.until("the sign-in page", lambda: d.current_url.endswith("/login"))
         assert '"ok":false' in run.api_text("/api/overview")
 
+    def through_the_proxy():
+        public = "https://%s:%d" % (PUBLIC_NAME, run.proxy_port)
+        d.get(public + "/login")
+        d.find_element(By.ID, "password").send_keys(PASSWORD)
+        run.submit(d.find_element(By.ID, "sign-in"))
+        run.until("the overview through the proxy", lambda: d.current_url == public + "/")
+        run.until("users online through the proxy", lambda: d.find_element(By.ID, "card-online").text != "")
+        d.get(public + "/account?id=10003")
+        run.submit(d.find_element(By.XPATH, "//button[text()='Disable']"))
+        assert d.current_url.startswith(public), d.current_url
+        assert "disabled" in d.find_element(By.ID, "state").text, run.text()
+        run.submit(d.find_element(By.XPATH, "//button[text()='Enable']"))
+        assert "active" in d.find_element(By.ID, "state").text, run.text()
+        run.shot("09-through-the-proxy")
+
     return [sign_in_refused, sign_in_and_overview, users_online, accounts_search_and_create, one_account,
             disable_and_enable, mailboxes, log_lines, disconnect_by_the_button, forged_posts_refused,
-            metrics_and_sign_out]
+            metrics_and_sign_out, through_the_proxy]
 
 
 class Forger(http.server.ThreadingHTTPServer):
@@ -387,6 +465,12 @@ def start_forger(run):
 Run.start_forger = start_forger
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def main():
     run = Run()
     passed = failed = 0
@@ -399,6 +483,7 @@ def main():
     signal.signal(signal.SIGINT, on_signal)
     try:
         run.start_server()
+        run.start_proxy()
         alice = run.client("10001", "alice123")
         run.bob = run.client("10002", "bob123")
         for i in range(5):
@@ -422,6 +507,8 @@ def main():
         run.stop()
     if failed:
         print("server log:\n" + run.log[-6000:])
+        if run.proxy and run.proxy.stderr:
+            print("nginx said:\n" + run.proxy.stderr.read().decode("utf-8", "replace")[-3000:])
     print("%d passed, %d failed" % (passed, failed))
     print("screenshots in " + OUT)
     return 1 if failed else 0

@@ -28,7 +28,7 @@ check "cpack makes vexaim-server_${version}_amd64.deb" \
 field() { dpkg-deb -f "$deb" "$1"; }
 check "Package, Version, Architecture, Section" \
   test "$(field Package) $(field Version) $(field Architecture) $(field Section)" = "vexaim-server $version amd64 net"
-for dep in adduser libc6 libsodium23 libsqlite3-0 libpq5 'libnats' 'libcpp-httplib'; do
+for dep in adduser libc6 libsodium23 libsqlite3-0 libpq5 'libnats'; do
   check "depends on $dep" sh -c "dpkg-deb -f '$deb' Depends | grep -q '$dep'"
 done
 check "a maintainer and a description" sh -c "test -n \"\$(dpkg-deb -f '$deb' Maintainer)\" && dpkg-deb -f '$deb' Description | grep -q 'systemd service'"
@@ -36,7 +36,7 @@ check "a maintainer and a description" sh -c "test -n \"\$(dpkg-deb -f '$deb' Ma
 dpkg-deb -c "$deb" | awk '{print $1, $2, $NF}' >"$work/contents"
 for entry in '-rwxr-xr-x root/root ./usr/sbin/vexaim-server' \
              '-rw-r--r-- root/root ./usr/lib/systemd/system/vexaim-server.service' \
-             '-rw-r--r-- root/root ./etc/vexaim/vexaim-server.conf' \
+             '-rw-r----- root/root ./etc/vexaim/vexaim-server.conf' \
              '-rw-r--r-- root/root ./usr/share/doc/vexaim-server/README.md' \
              '-rw-r--r-- root/root ./usr/share/doc/vexaim-server/copyright'; do
   check "holds $entry" grep -qxF -- "$entry" "$work/contents"
@@ -47,6 +47,9 @@ mkdir "$work/control" "$work/root"
 dpkg-deb -e "$deb" "$work/control" && dpkg-deb -x "$deb" "$work/root"
 check "the configuration file is a conffile" grep -qx /etc/vexaim/vexaim-server.conf "$work/control/conffiles"
 check "postinst makes the system user vexaim" grep -q 'adduser --system --group .* vexaim' "$work/control/postinst"
+check "postinst gives the configuration file to root and the group vexaim, 0640" \
+  sh -c "grep -q 'chown root:vexaim /etc/vexaim/vexaim-server.conf' '$work/control/postinst' &&
+         grep -q 'chmod 0640 /etc/vexaim/vexaim-server.conf' '$work/control/postinst'"
 for script in postinst prerm postrm; do
   check "$script is a valid shell script" sh -n "$work/control/$script"
 done
