@@ -4,9 +4,8 @@
 # something is missing, root installs it; anybody else is told what to run
 # as root, and the script fails. The services of what it installs (nginx,
 # PostgreSQL) are not started: the tests start their own. Where the kernel
-# runs no 32-bit programs,
-# it also sets up the emulator that runs Wine's 32-bit half
-# (scripts/i386-emulator.sh).
+# runs no 32-bit programs, it also sets up the emulator that runs Wine's
+# 32-bit half (scripts/i386-emulator.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 packages=(cmake ninja-build g++ gcc-multilib clang libclang-rt-14-dev lld llvm
