@@ -114,27 +114,20 @@ done <<'CASES'
 0|0||0|install -y -qq -t bookworm-backports qemu-user-static|1|
 CASES
 
-# The mirror for backports, as the apt sources name it: sources | URI|KEYRING
-while IFS='@' read -r sources expected; do
-  rm -f "$work/apt/sources.list.d"/*
-  printf '%b' "$sources" >"$work/apt/sources.list.d/test.sources"
+# The mirror for backports, as the apt sources name it:
+# file (under the apt folder) @ its text @ URI|KEYRING
+while IFS='@' read -r file text expected; do
+  rm -f "$work/apt/sources.list.d"/* "$work/apt/sources.list"
+  printf '%b' "$text" >"$work/apt/$file"
   got=$(bash "${deps%/*}/i386-emulator.sh" mirror 2>/dev/null)
-  [ "$got" = "$expected" ] || { echo "error: mirror of '$sources': '$got', not '$expected'"; status=1; }
+  [ "$got" = "$expected" ] || { echo "error: mirror of '$text': '$got', not '$expected'"; status=1; }
 done <<'CASES'
-Types: deb\nURIs: http://s.test/debian-security\nSuites: bookworm-security\n\nTypes: deb\nURIs: http://m.test/debian http://n.test/debian\nSuites: bookworm bookworm-updates\nSigned-By: /k.gpg\n@http://m.test/debian|/k.gpg
-Types: deb-src\nURIs: http://src.test/debian\nSuites: bookworm\n\n# Types: deb\nTypes: deb\nURIs: http://m.test/debian\nSuites: bookworm\n@http://m.test/debian|
-Types: deb\nURIs: http://m.test/debian\nSuites: trixie\n@
-CASES
-# One-line sources.
-while IFS='@' read -r line expected; do
-  rm -f "$work/apt/sources.list.d"/*
-  printf '%s\n' "$line" >"$work/apt/sources.list"
-  got=$(bash "${deps%/*}/i386-emulator.sh" mirror 2>/dev/null)
-  [ "$got" = "$expected" ] || { echo "error: mirror of '$line': '$got', not '$expected'"; status=1; }
-done <<'CASES'
-deb http://m.test/debian bookworm main@http://m.test/debian|
-deb [arch=amd64 signed-by=/k.gpg] http://m.test/debian bookworm main contrib@http://m.test/debian|/k.gpg
-deb http://m.test/debian bookworm-updates main@
+sources.list.d/a.sources@Types: deb\nURIs: http://s.test/debian-security\nSuites: bookworm-security\n\nTypes: deb\nURIs: http://m.test/debian http://n.test/debian\nSuites: bookworm bookworm-updates\nSigned-By: /k.gpg\n@http://m.test/debian|/k.gpg
+sources.list.d/a.sources@Types: deb-src\nURIs: http://src.test/debian\nSuites: bookworm\n\n# Types: deb\nTypes: deb\nURIs: http://m.test/debian\nSuites: bookworm\n@http://m.test/debian|
+sources.list.d/a.sources@Types: deb\nURIs: http://m.test/debian\nSuites: trixie\n@
+sources.list@deb http://m.test/debian bookworm main\n@http://m.test/debian|
+sources.list@deb [arch=amd64 signed-by=/k.gpg] http://m.test/debian bookworm main contrib\n@http://m.test/debian|/k.gpg
+sources.list@deb http://m.test/debian bookworm-updates main\n@
 CASES
 rm -f "$work/apt/sources.list"
 
