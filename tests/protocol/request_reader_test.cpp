@@ -1,13 +1,13 @@
-// The request reader: the same requests whatever the chunking, and hostile
-// length fields never make it hold more than one frame.
+// The server's side of the frame cutter: the same requests whatever the
+// chunking, and hostile length fields never make it hold more than one frame.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "server/request_reader.h"
+#include "protocol/frame.h"
 
-namespace vexa::server {
+namespace vexa::protocol {
 namespace {
 
 struct Recorder : RequestReader::Sink {
@@ -108,4 +108,4 @@ TEST(RequestReader, SinkCanStopTheFeedAndTheRestIsFedLater) {
 }
 
 }  // namespace
-}  // namespace vexa::server
+}  // namespace vexa::protocol
