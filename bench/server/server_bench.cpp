@@ -23,9 +23,10 @@
 #include <asio/ssl.hpp>
 
 #include "protocol/frame.h"
-#include "server/log.h"
-#include "server/server.h"
-#include "server/store.h"
+#include "server/base/log.h"
+#include "server/program/server.h"
+#include "server/store/sqlite/sqlite_store.h"
+#include "server/store/store.h"
 
 namespace {
 

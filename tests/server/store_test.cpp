@@ -13,11 +13,12 @@
 #include <sqlite3.h>
 
 #include "engines.h"
-#include "server/accounts.h"
-#include "server/password.h"
-#include "server/pg_store.h"
-#include "server/server_texts.h"
-#include "server/store.h"
+#include "server/auth/accounts.h"
+#include "server/auth/password.h"
+#include "server/store/postgres/pg_store.h"
+#include "server/base/texts.h"
+#include "server/store/store.h"
+#include "server/store/sqlite/sqlite_store.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {
