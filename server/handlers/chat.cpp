@@ -44,15 +44,15 @@ void RequestHandlers::OnChat(const LinkPtr& link, int code, std::string_view pay
     if (!IsUserIdField(recipient) || date.empty() || date.size() > protocol::kMaxChatTimeBytes || msgType.empty() ||
         body.empty())
         return Drop(*link, code, "malformed chat");
-    auto target = store_.FindIdByName(recipient);
-    if (!target) return Drop(*link, code, "unknown recipient");
-    if (store_.IsBlocked(*target, link->login.Account())) return Drop(*link, code, "blacklisted by the recipient");
+    Recipient target = store_.FindRecipient(recipient, link->login.Account());
+    if (!target.id) return Drop(*link, code, "unknown recipient");
+    if (target.blocksSender) return Drop(*link, code, "blacklisted by the recipient");
     // Offline messages may wait for days: the time they were sent is the
     // server's, not that of their delivery.
     std::string when = date == "SYSTEMDATE" ? ServerTimeText() : std::string(date);
     std::string forward = protocol::JoinFields({recipient, when, sender, msgType, body});
     if (forward.size() > protocol::kMaxPayloadSize) return Drop(*link, code, "too long to forward");
-    router_.Deliver(*target, protocol::kRequestChat, forward);
+    router_.Deliver(*target.id, protocol::kRequestChat, forward);
     counters_.chatRouting.Observe(Clock::now() - started);
 }
 

@@ -8,6 +8,7 @@
 
 #include "protocol/frame.h"
 #include "protocol/requests.h"
+#include "protocol/text.h"
 #include "server/base/log.h"
 #include "server/base/texts.h"
 
@@ -133,6 +134,13 @@ void RequestHandlers::RetryLater(const LinkPtr& link, int code, std::string payl
         }
         Resume(link);
     });
+}
+
+// Most requests name the user first; one that names somebody else is dropped.
+bool RequestHandlers::TakeOwnId(const Link& link, int code, std::string_view& payload) {
+    if (text::TakeField(payload, protocol::kFieldSeparator) == link.login.Name()) return true;
+    Drop(link, code, "own ID mismatch");
+    return false;
 }
 
 void RequestHandlers::Drop(const Link& link, int code, std::string_view why) {

@@ -58,32 +58,31 @@ void RequestHandlers::OnInitData(const LinkPtr& link, int, std::string_view payl
 
 void RequestHandlers::OnFriendAsk(const LinkPtr& link, int code, std::string_view payload) {
     const LoginState& login = link->login;
-    std::string_view own = text::TakeField(payload, kFieldSeparator);
+    if (!TakeOwnId(*link, code, payload)) return;
     bool withText = !payload.empty() && text::Find(payload, kFieldSeparator) != text::npos;
     std::string_view user = text::TakeField(payload, kFieldSeparator);
     std::string_view askText = payload;
-    if (own != login.Name()) return Drop(*link, code, "own ID mismatch");
     if (!IsUserIdField(user)) return Drop(*link, code, "malformed user");
     if (withText && !IsSafeText(askText, protocol::kMaxAskTextBytes)) return Drop(*link, code, "unsafe or long text");
-    auto target = store_.FindIdByName(user);
-    if (!target || *target == login.Account()) return Drop(*link, code, "unknown or own account");
-    if (store_.IsBlocked(*target, login.Account())) return Drop(*link, code, "blacklisted by the user");
-    if (store_.AreFriends(login.Account(), *target)) return Drop(*link, code, "already friends");
-    if (!store_.HasFriendRequest(login.Account(), *target) &&
-        store_.FriendRequestCountTo(*target) >= options_.maxFriendRequestsPerUser)
+    Recipient found = store_.FindRecipient(user, login.Account());
+    if (!found.id || *found.id == login.Account()) return Drop(*link, code, "unknown or own account");
+    if (found.blocksSender) return Drop(*link, code, "blacklisted by the user");
+    const std::int64_t target = *found.id;
+    if (store_.AreFriends(login.Account(), target)) return Drop(*link, code, "already friends");
+    if (!store_.HasFriendRequest(login.Account(), target) &&
+        store_.FriendRequestCountTo(target) >= options_.maxFriendRequestsPerUser)
         return Drop(*link, code, "too many pending requests for the user");
-    store_.AskFriend(login.Account(), *target, askText, withText);
+    store_.AskFriend(login.Account(), target, askText, withText);
     std::string forward = JoinFields({login.Name(), user});
     if (withText) forward.append(kFieldSeparator).append(askText);
-    router_.SendIfOnline(*target, protocol::kRequestAskAddFriend, forward);
+    router_.SendIfOnline(target, protocol::kRequestAskAddFriend, forward);
 }
 
 void RequestHandlers::OnFriendReply(const LinkPtr& link, int code, std::string_view payload) {
     const LoginState& login = link->login;
-    std::string_view own = text::TakeField(payload, kFieldSeparator);
+    if (!TakeOwnId(*link, code, payload)) return;
     std::string_view asker = text::TakeField(payload, kFieldSeparator);
     std::string_view answer = text::TakeField(payload, kFieldSeparator);
-    if (own != login.Name()) return Drop(*link, code, "own ID mismatch");
     if (answer != "0" && answer != "1") return Drop(*link, code, "answer is neither 0 nor 1");
     if (answer == "0") text::TakeField(payload, kFieldSeparator);  // the number n: not used by the server
     std::string_view replyText = payload;
@@ -104,10 +103,9 @@ void RequestHandlers::OnFriendReply(const LinkPtr& link, int code, std::string_v
 
 void RequestHandlers::OnAddBlacklist(const LinkPtr& link, int code, std::string_view payload) {
     const LoginState& login = link->login;
-    std::string_view own = text::TakeField(payload, kFieldSeparator);
+    if (!TakeOwnId(*link, code, payload)) return;
     std::string_view user = text::TakeField(payload, kFieldSeparator);
     std::string_view number = text::TakeField(payload, kFieldSeparator);
-    if (own != login.Name()) return Drop(*link, code, "own ID mismatch");
     // The library keeps at most 19 bytes of it; a longer ID gets no answer it could use.
     if (user.empty() || !IsSafeText(user, protocol::kMaxResultPeerBytes)) return Drop(*link, code, "malformed user");
     std::string head = JoinFields({login.Name(), user, std::to_string(text::AtoI(number))});
@@ -122,9 +120,8 @@ void RequestHandlers::OnAddBlacklist(const LinkPtr& link, int code, std::string_
 
 void RequestHandlers::OnDeleteFriend(const LinkPtr& link, int code, std::string_view payload) {
     const LoginState& login = link->login;
-    std::string_view own = text::TakeField(payload, kFieldSeparator);
+    if (!TakeOwnId(*link, code, payload)) return;
     std::string_view user = text::TakeField(payload, kFieldSeparator);
-    if (own != login.Name()) return Drop(*link, code, "own ID mismatch");
     if (user.empty() || !IsSafeText(user, protocol::kMaxResultPeerBytes)) return Drop(*link, code, "malformed user");
     auto target = store_.FindIdByName(user);
     if (!target)

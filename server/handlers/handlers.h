@@ -70,6 +70,7 @@ private:
     void Resume(const LinkPtr& link);
     void RetryLater(const LinkPtr& link, int code, std::string payload, const std::string& why);
     void Drop(const Link& link, int code, std::string_view why);
+    bool TakeOwnId(const Link& link, int code, std::string_view& payload);
 
     // login.cpp
     void OnLogin(const LinkPtr& link, int code, std::string_view payload);

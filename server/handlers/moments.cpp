@@ -16,16 +16,16 @@ using protocol::kFieldSeparator;
 // Nobody offline is waiting for them.
 void RequestHandlers::OnPlainRoute(const LinkPtr& link, int code, std::string_view payload) {
     const LoginState& login = link->login;
-    std::string_view own = text::TakeField(payload, kFieldSeparator);
+    if (!TakeOwnId(*link, code, payload)) return;
     std::string_view user = text::TakeField(payload, kFieldSeparator);
-    if (own != login.Name()) return Drop(*link, code, "own ID mismatch");
     if (!IsUserIdField(user)) return Drop(*link, code, "malformed user");
-    auto target = store_.FindIdByName(user);
-    if (!target || *target == login.Account()) return Drop(*link, code, "unknown or own account");
-    if (store_.IsBlocked(*target, login.Account())) return Drop(*link, code, "blacklisted by the user");
+    Recipient found = store_.FindRecipient(user, login.Account());
+    if (!found.id || *found.id == login.Account()) return Drop(*link, code, "unknown or own account");
+    if (found.blocksSender) return Drop(*link, code, "blacklisted by the user");
+    const std::int64_t target = *found.id;
     if (code == protocol::kRequestStop1V1) ForgetOneToOne(std::string(user), login.Account());
     // The open request is noted where it is delivered (Arrived), on whichever node.
-    if (!router_.SendIfOnline(*target, code, JoinFields({login.Name(), user}))) return Drop(*link, code, "user offline");
+    if (!router_.SendIfOnline(target, code, JoinFields({login.Name(), user}))) return Drop(*link, code, "user offline");
 }
 
 // One-to-one requests and stops are remembered on the node that hands them

@@ -20,10 +20,9 @@ using protocol::kFieldSeparator;
 
 void RequestHandlers::OnStatus(const LinkPtr& link, int code, std::string_view payload) {
     const LoginState& login = link->login;
-    std::string_view own = text::TakeField(payload, kFieldSeparator);
+    if (!TakeOwnId(*link, code, payload)) return;
     std::string_view status = text::TakeField(payload, kFieldSeparator);
     std::string_view note = text::TakeField(payload, kFieldSeparator);
-    if (own != login.Name()) return Drop(*link, code, "own ID mismatch");
     if (status.empty() || !IsSafeText(note, protocol::kMaxStatusNoteBytes)) return Drop(*link, code, "malformed status");
     int value = text::AtoI(status);
     store_.SetStatus(login.Account(), value, note);
@@ -32,8 +31,7 @@ void RequestHandlers::OnStatus(const LinkPtr& link, int code, std::string_view p
 
 void RequestHandlers::OnPosition(const LinkPtr& link, int code, std::string_view payload) {
     const LoginState& login = link->login;
-    std::string_view own = text::TakeField(payload, kFieldSeparator);
-    if (own != login.Name()) return Drop(*link, code, "own ID mismatch");
+    if (!TakeOwnId(*link, code, payload)) return;
     Position pos;
     if (!ParsePositionText(payload, pos)) return Drop(*link, code, "malformed position");
     store_.SetPosition(login.Account(), pos);
@@ -41,8 +39,7 @@ void RequestHandlers::OnPosition(const LinkPtr& link, int code, std::string_view
 }
 
 void RequestHandlers::OnChangeInfo(const LinkPtr& link, int code, std::string_view payload) {
-    std::string_view own = text::TakeField(payload, kFieldSeparator);
-    if (own != link->login.Name()) return Drop(*link, code, "own ID mismatch");
+    if (!TakeOwnId(*link, code, payload)) return;
     std::string_view element = text::TakeBetween(payload, "<user>", "</user>");
     ProfileChange change;
     if (element.empty() || !ParseProfileChange(element, change))

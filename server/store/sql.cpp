@@ -22,6 +22,9 @@ const char* CommonText(Query query) {
         case Query::ProfileByName: return "SELECT " VEXA_PROFILE_COLUMNS " FROM accounts WHERE name = $1";
         case Query::ProfileById: return "SELECT " VEXA_PROFILE_COLUMNS " FROM accounts WHERE id = $1";
         case Query::IdByName: return "SELECT id FROM accounts WHERE name = $1";
+        case Query::Recipient:
+            return "SELECT a.id, EXISTS (SELECT 1 FROM blacklist b WHERE b.owner = a.id AND b.blocked = $2)"
+                   " FROM accounts a WHERE a.name = $1";
         case Query::PasswordHash: return "SELECT pwhash FROM accounts WHERE id = $1";
         case Query::SetPasswordHash: return "UPDATE accounts SET pwhash = {text:$2} WHERE id = $1";
         case Query::ChangeProfile:

@@ -28,6 +28,7 @@ enum class Query : int {
     ProfileByName,
     ProfileById,
     IdByName,
+    Recipient,
     PasswordHash,
     SetPasswordHash,
     ChangeProfile,

@@ -1,6 +1,9 @@
 #include "server/store/sql_store.h"
 
+#include <mutex>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace vexa::server {
 
@@ -47,12 +50,28 @@ Profile ReadProfile(const Row& r) {
 
 std::int64_t Signed(std::uint64_t v) { return static_cast<std::int64_t>(v); }
 
+using Pair = std::pair<std::int64_t, std::int64_t>;
+struct PairHash {
+    std::size_t operator()(const Pair& p) const { return std::hash<std::int64_t>()(p.first * 1000003 ^ p.second); }
+};
+
 }  // namespace
+
+// A miss is read from the database under the lock, so that a change made
+// meanwhile is applied after what was read, never before it.
+struct SqlStore::Lookups {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::int64_t> idByName;
+    std::unordered_set<Pair, PairHash> blocked;
+    bool blockedLoaded = false;
+};
 
 SqlStore::SqlStore(std::unique_ptr<sql::Engine> engine)
     : engine_(std::move(engine)), lookups_(engine_->Shared() ? nullptr : std::make_unique<Lookups>()) {
     Migrate();
 }
+
+SqlStore::~SqlStore() = default;
 
 void SqlStore::Migrate() {
     const sql::Dialect& words = engine_->Words();
@@ -124,13 +143,46 @@ std::optional<Profile> SqlStore::FindById(std::int64_t id) {
     return found;
 }
 
+std::optional<std::int64_t> SqlStore::CachedId(std::string_view name) {
+    auto found = lookups_->idByName.find(std::string(name));
+    if (found != lookups_->idByName.end()) return found->second;
+    std::optional<std::int64_t> id;
+    Run(Query::IdByName, {name}, [&](const Row& r) { id = r.Int(0); });
+    if (id) lookups_->idByName.emplace(std::string(name), *id);
+    return id;
+}
+
+bool SqlStore::CachedBlocked(std::int64_t owner, std::int64_t blocked) {
+    if (!lookups_->blockedLoaded) {
+        Run(Query::AllBlocked, {}, [&](const Row& r) { lookups_->blocked.emplace(r.Int(0), r.Int(1)); });
+        lookups_->blockedLoaded = true;
+    }
+    return lookups_->blocked.count({owner, blocked}) > 0;
+}
+
 std::optional<std::int64_t> SqlStore::FindIdByName(std::string_view name) {
-    auto read = [&]() -> std::optional<std::int64_t> {
-        std::optional<std::int64_t> id;
-        Run(Query::IdByName, {name}, [&](const Row& r) { id = r.Int(0); });
-        return id;
-    };
-    return lookups_ ? lookups_->IdByName(name, read) : read();
+    if (lookups_) {
+        std::lock_guard<std::mutex> lock(lookups_->mutex);
+        return CachedId(name);
+    }
+    std::optional<std::int64_t> id;
+    Run(Query::IdByName, {name}, [&](const Row& r) { id = r.Int(0); });
+    return id;
+}
+
+Recipient SqlStore::FindRecipient(std::string_view name, std::int64_t sender) {
+    Recipient r;
+    if (lookups_) {
+        std::lock_guard<std::mutex> lock(lookups_->mutex);
+        r.id = CachedId(name);
+        r.blocksSender = r.id && CachedBlocked(*r.id, sender);
+        return r;
+    }
+    Run(Query::Recipient, {name, sender}, [&](const Row& row) {
+        r.id = row.Int(0);
+        r.blocksSender = row.Bool(1);
+    });
+    return r;
 }
 
 std::string SqlStore::PasswordHash(std::int64_t id) {
@@ -184,11 +236,8 @@ std::size_t SqlStore::FriendCount(std::int64_t id) {
 
 bool SqlStore::IsBlocked(std::int64_t owner, std::int64_t blocked) {
     if (!lookups_) return Exists(Query::IsBlocked, {owner, blocked});
-    return lookups_->IsBlocked(owner, blocked, [&] {
-        std::vector<Lookups::Pair> all;
-        Run(Query::AllBlocked, {}, [&](const Row& r) { all.emplace_back(r.Int(0), r.Int(1)); });
-        return all;
-    });
+    std::lock_guard<std::mutex> lock(lookups_->mutex);
+    return CachedBlocked(owner, blocked);
 }
 
 void SqlStore::BlockUser(std::int64_t owner, std::int64_t blocked) {
@@ -197,7 +246,10 @@ void SqlStore::BlockUser(std::int64_t owner, std::int64_t blocked) {
         s.Run(Query::RemoveFriendship, {owner, blocked});
         s.Run(Query::RemoveRequestsBetween, {owner, blocked});
     });
-    if (lookups_) lookups_->Blocked(owner, blocked);
+    if (lookups_) {
+        std::lock_guard<std::mutex> lock(lookups_->mutex);
+        if (lookups_->blockedLoaded) lookups_->blocked.emplace(owner, blocked);
+    }
 }
 
 std::vector<std::int64_t> SqlStore::BlockedIds(std::int64_t owner) { return Ids(Query::BlockedIds, {owner}); }
@@ -209,7 +261,10 @@ void SqlStore::AskFriend(std::int64_t from, std::int64_t to, std::string_view te
         s.Run(Query::Unblock, {from, to});
         s.Run(Query::AskFriend, {from, to, text, withText ? 1 : 0});
     });
-    if (lookups_) lookups_->Unblocked(from, to);
+    if (lookups_) {
+        std::lock_guard<std::mutex> lock(lookups_->mutex);
+        lookups_->blocked.erase({from, to});
+    }
 }
 
 bool SqlStore::HasFriendRequest(std::int64_t from, std::int64_t to) {
@@ -275,7 +330,15 @@ bool SqlStore::DeleteAccount(std::int64_t id) {
         if (engine_->Shared()) s.Run(Query::DeletePresenceOf, {id});
         existed = s.Run(Query::DeleteAccount, {id}) > 0;
     });
-    if (lookups_) lookups_->Deleted(id);
+    // What is remembered of the account goes with it: its number may be given again.
+    if (lookups_) {
+        std::lock_guard<std::mutex> lock(lookups_->mutex);
+        auto& names = lookups_->idByName;
+        for (auto it = names.begin(); it != names.end();) it = it->second == id ? names.erase(it) : std::next(it);
+        auto& blocked = lookups_->blocked;
+        for (auto it = blocked.begin(); it != blocked.end();)
+            it = it->first == id || it->second == id ? blocked.erase(it) : std::next(it);
+    }
     return existed;
 }
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "server/store/lookups.h"
 #include "server/store/presence.h"
 #include "server/store/sql.h"
 #include "server/store/store.h"
@@ -19,6 +18,7 @@ public:
     // Creates or migrates the schema; throws StoreError (or
     // StoreUnavailable) when it cannot.
     explicit SqlStore(std::unique_ptr<sql::Engine> engine);
+    ~SqlStore() override;
 
     bool Blocking() const override { return engine_->Blocking(); }
 
@@ -27,6 +27,7 @@ public:
     std::optional<Profile> FindByName(std::string_view name) override;
     std::optional<Profile> FindById(std::int64_t id) override;
     std::optional<std::int64_t> FindIdByName(std::string_view name) override;
+    Recipient FindRecipient(std::string_view name, std::int64_t sender) override;
     std::string PasswordHash(std::int64_t id) override;
     void SetPasswordHash(std::int64_t id, std::string_view hash) override;
     void ChangeProfile(std::int64_t id, std::string_view nickname, std::string_view littleword,
@@ -73,9 +74,18 @@ private:
     std::int64_t Count(sql::Query query, sql::Params params);
     bool Exists(sql::Query query, sql::Params params);
     std::vector<std::int64_t> Ids(sql::Query query, sql::Params params);
+    // With the lookups' lock held.
+    std::optional<std::int64_t> CachedId(std::string_view name);
+    bool CachedBlocked(std::int64_t owner, std::int64_t blocked);
 
+    // The lookups of every message kept in memory: account numbers by name,
+    // and the blacklist. Only where this process is the database's one
+    // writer, so they cannot go stale: every change made here is applied to
+    // them too. Only names of accounts that exist are kept; a name asked for
+    // and not found costs the query each time, so a stranger cannot fill the
+    // memory.
+    struct Lookups;
     std::unique_ptr<sql::Engine> engine_;
-    // Where this process is the database's one writer.
     std::unique_ptr<Lookups> lookups_;
 };
 

@@ -56,6 +56,12 @@ struct Profile {
     bool disabled = false;   // set by an administrator: logins are refused
 };
 
+// What a message from one user to another needs to know of its recipient.
+struct Recipient {
+    std::optional<std::int64_t> id;  // the account of the user ID; nullopt for none
+    bool blocksSender = false;       // that account has blacklisted the sender
+};
+
 struct FriendRequest {
     std::int64_t from = 0;
     std::string fromName;
@@ -113,6 +119,8 @@ public:
     virtual std::optional<Profile> FindById(std::int64_t id) = 0;
     // The account number alone, for the requests that only route.
     virtual std::optional<std::int64_t> FindIdByName(std::string_view name) = 0;
+    // The lookups of every message from one user to another, in one call.
+    virtual Recipient FindRecipient(std::string_view name, std::int64_t sender) = 0;
     virtual std::string PasswordHash(std::int64_t id) = 0;
     virtual void SetPasswordHash(std::int64_t id, std::string_view hash) = 0;
     // Nickname, personal text, birthday and afset; a non-empty newHash
