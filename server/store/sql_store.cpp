@@ -112,6 +112,12 @@ bool SqlStore::Exists(Query query, sql::Params params) {
     return found;
 }
 
+std::string SqlStore::Bytes(Query query, sql::Params params) {
+    std::string value;
+    Run(query, params, [&](const Row& r) { value = r.Bytes(0); });
+    return value;
+}
+
 std::vector<std::int64_t> SqlStore::Ids(Query query, sql::Params params) {
     std::vector<std::int64_t> out;
     Run(query, params, [&](const Row& r) { out.push_back(r.Int(0)); });
@@ -185,11 +191,7 @@ Recipient SqlStore::FindRecipient(std::string_view name, std::int64_t sender) {
     return r;
 }
 
-std::string SqlStore::PasswordHash(std::int64_t id) {
-    std::string hash;
-    Run(Query::PasswordHash, {id}, [&](const Row& r) { hash = r.Bytes(0); });
-    return hash;
-}
+std::string SqlStore::PasswordHash(std::int64_t id) { return Bytes(Query::PasswordHash, {id}); }
 
 void SqlStore::SetPasswordHash(std::int64_t id, std::string_view hash) { Run(Query::SetPasswordHash, {id, hash}); }
 
@@ -377,11 +379,7 @@ MailboxTotals SqlStore::AllMailboxes() {
     return t;
 }
 
-std::string SqlStore::Setting(std::string_view key) {
-    std::string value;
-    Run(Query::Setting, {key}, [&](const Row& r) { value = r.Bytes(0); });
-    return value;
-}
+std::string SqlStore::Setting(std::string_view key) { return Bytes(Query::Setting, {key}); }
 
 void SqlStore::SetSetting(std::string_view key, std::string_view value) { Run(Query::SetSetting, {key, value}); }
 
@@ -418,10 +416,7 @@ void SharedSqlStore::SetAbsent(std::int64_t account, const std::string& node) {
 }
 
 std::string SharedSqlStore::PresentOn(std::int64_t account, std::chrono::seconds maxAge) {
-    std::string node;
-    Run(Query::PresentOn, {account, static_cast<std::int64_t>(maxAge.count())},
-        [&](const Row& r) { node = r.Bytes(0); });
-    return node;
+    return Bytes(Query::PresentOn, {account, static_cast<std::int64_t>(maxAge.count())});
 }
 
 std::vector<bool> SharedSqlStore::PresentAmong(const std::vector<std::int64_t>& accounts,

@@ -68,6 +68,8 @@ protected:
     // One statement on a connection of its own.
     std::int64_t Run(sql::Query query, sql::Params params, sql::RowFn onRow = {});
     sql::Engine& Engine() { return *engine_; }
+    // The first column of the row it yields, or empty for none.
+    std::string Bytes(sql::Query query, sql::Params params);
 
 private:
     void Migrate();
