@@ -1,20 +1,6 @@
 #include "net/packet_socket.h"
 
-#include <string_view>
-
-#include "protocol/text.h"
-
 namespace vexa::net {
-namespace {
-
-constexpr std::uint32_t kLengthFieldSize = 4;
-
-// The value of a length field, read as the runtime's atoi reads it.
-int LengthFieldValue(const PacketBuffer& buffer) {
-    return text::AtoI(std::string_view(buffer.Data(), kLengthFieldSize));
-}
-
-}  // namespace
 
 PacketSocket::PacketSocket(std::unique_ptr<Transport> transport) : AsyncSocket(std::move(transport)) {}
 
@@ -49,7 +35,7 @@ void PacketSocket::Reset() {
     connected_.store(false);
     sendQueue_.clear();
     receivedQueue_.clear();
-    partial_.reset();
+    cutter_.Reset();
 }
 
 int PacketSocket::OnPacket(const char* bytes, int size) { return 0; }
@@ -57,51 +43,24 @@ int PacketSocket::OnPacket(const char* bytes, int size) { return 0; }
 void PacketSocket::OnReceive(int error) {
     if (receiveLock_.IsLocked()) return;
     receiveLock_.Lock();
-    for (;;) {
-        if (closing_) break;
-        if (!partial_) partial_ = std::make_unique<PacketBuffer>(kLengthFieldSize);
-
-        // Fill the buffer up to exactly its capacity: the length field, or
-        // the whole packet.
-        bool waiting = false;
-        while (partial_->Capacity() > partial_->Length()) {
-            const std::uint32_t held = partial_->Length();
-            const int received =
-                Receive(partial_->Data() + held, static_cast<int>(partial_->Capacity() - held));
-            if (received <= 0) {
-                waiting = true;  // more follows with a later notification
-                break;
-            }
-            partial_->SetRange(0, held + static_cast<std::uint32_t>(received));
-        }
-        if (waiting) break;
-
-        const int length = LengthFieldValue(*partial_);
-        if (length < 1) {
-            // Not a length: drop the four bytes and read on from the next one.
-            partial_.reset();
-            continue;
-        }
-        const std::uint32_t packetSize = static_cast<std::uint32_t>(length) + 5;
-        if (partial_->Length() == packetSize) {
-            receivedQueue_.push_back(std::move(partial_));
+    while (!closing_) {
+        // Never more than the frame in progress wants: the length field, or
+        // the rest of the packet.
+        const int received = Receive(cutter_.Space(), static_cast<int>(cutter_.Wanted()));
+        if (received <= 0) break;  // more follows with a later notification
+        if (cutter_.Commit(static_cast<std::size_t>(received)) == protocol::FrameCutter::Step::Frame) {
+            receivedQueue_.push_back(cutter_.Take());
             DeliverPackets();
-            continue;
         }
-        // Only the length field is in: read the rest into a buffer of the
-        // packet's exact size.
-        auto whole = std::make_unique<PacketBuffer>(packetSize);
-        whole->Write(partial_->Data(), kLengthFieldSize, 0);
-        partial_ = std::move(whole);
     }
     receiveLock_.Unlock();
 }
 
 void PacketSocket::DeliverPackets() {
     while (!receivedQueue_.empty() && !closing_) {
-        std::unique_ptr<PacketBuffer> packet = std::move(receivedQueue_.front());
+        std::string packet = std::move(receivedQueue_.front());
         receivedQueue_.pop_front();
-        OnPacket(packet->Data(), static_cast<int>(packet->Capacity()));
+        OnPacket(packet.data(), static_cast<int>(packet.size()));
     }
 }
 

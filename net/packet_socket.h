@@ -4,8 +4,8 @@
 //
 // Receiving reads each packet in two phases, the four length characters and
 // then exactly length + 1 further bytes, into a buffer of exactly the
-// packet's size, so no byte of the next packet is ever taken early and no
-// buffer is moved. Complete packets are queued and handed to OnPacket in
+// packet's size (the protocol's frame cutter), so no byte of the next packet
+// is ever taken early. Complete packets are queued and handed to OnPacket in
 // order.
 //
 // Locks. sendSection guards the send queue, receiveSection the receive side.
@@ -30,6 +30,7 @@
 
 #include "net/async_socket.h"
 #include "net/packet_buffer.h"
+#include "protocol/frame.h"
 
 namespace vexa::net {
 
@@ -60,9 +61,8 @@ private:
 
 class PacketSocket : public AsyncSocket {
 public:
-    // The largest server packet: a four-digit length of 9999 plus the length
-    // field and the trailing byte.
-    static constexpr std::uint32_t kMaxServerPacket = 9999 + 5;
+    // The largest server packet.
+    static constexpr std::uint32_t kMaxServerPacket = protocol::kMaxServerPacketSize;
 
     explicit PacketSocket(std::unique_ptr<Transport> transport);
     ~PacketSocket() override;
@@ -106,12 +106,12 @@ private:
     std::atomic<bool> closing_{false};
 
     std::deque<std::unique_ptr<PacketBuffer>> sendQueue_;
-    std::deque<std::unique_ptr<PacketBuffer>> receivedQueue_;
+    std::deque<std::string> receivedQueue_;
     mutable std::mutex sendSection_;
     std::mutex receiveSection_;
     SingleLock receiveLock_{receiveSection_};
     SingleLock sendLock_{sendSection_};
-    std::unique_ptr<PacketBuffer> partial_;
+    protocol::FrameCutter cutter_{protocol::FrameSender::Server};
     std::atomic<bool> connected_{false};
 };
 

@@ -76,25 +76,25 @@ void HandleServerPacket(const char* packet, int size, std::string_view ownId, De
 void DispatchServerPacket(int code, const char* payload, int length, std::string_view ownId, DeliveryPort& port) {
     const std::string_view body = PayloadText(payload, length);
     switch (code) {
-        case 2: OnLoginAnswer(body, ownId, port); break;
-        case 3: OnChatMessage(body, port); break;
-        case 8: break;  // the keep-alive answer carries nothing for the IM program
-        case 22: OnFriendList(body, port); break;
-        case 23: OnFriendAsk(body, ownId, port); break;
-        case 24: OnFriendReply(body, ownId, port); break;
-        case 26: OnAddBlacklistResult(body, ownId, port); break;
-        case 30: OnDeleteFriendResult(body, ownId, port); break;
-        case 31: OnInvite(body, ownId, port); break;
-        case 32: OnStatusChange(body, port); break;
-        case 33: OnUserPosition(body, port); break;
-        case 35: OnChangeInfoResult(body, port); break;
-        case 37: OnUserInfoResult(body, port); break;
-        case 38: OnFriendResult(body, ownId, port); break;
-        case 39: port.Post(IMN_SERVER_SIGNAL, 0); break;
-        case 40: On1V1Ask(body, ownId, port); break;
-        case 42: On1V1Reply(body, ownId, port); break;
-        case 43: On1V1Stop(body, ownId, port); break;
-        case 45: OnSendAskList(body, ownId, port); break;
+        case kAnswerLogin: OnLoginAnswer(body, ownId, port); break;
+        case kRequestChat: OnChatMessage(body, port); break;
+        case kAnswerKeepAlive: break;  // the keep-alive answer carries nothing for the IM program
+        case kAnswerInitData: OnFriendList(body, port); break;
+        case kRequestAskAddFriend: OnFriendAsk(body, ownId, port); break;
+        case kRequestReplyAddFriend: OnFriendReply(body, ownId, port); break;
+        case kAnswerAddBlacklist: OnAddBlacklistResult(body, ownId, port); break;
+        case kAnswerDeleteFriend: OnDeleteFriendResult(body, ownId, port); break;
+        case kRequestInvite: OnInvite(body, ownId, port); break;
+        case kRequestChangeStatus: OnStatusChange(body, port); break;
+        case kRequestChangePosition: OnUserPosition(body, port); break;
+        case kAnswerChangeUserInfo: OnChangeInfoResult(body, port); break;
+        case kAnswerGetUserInfo: OnUserInfoResult(body, port); break;
+        case kFriendResult: OnFriendResult(body, ownId, port); break;
+        case kLoggedInElsewhere: port.Post(IMN_SERVER_SIGNAL, 0); break;
+        case kRequestAsk1V1: On1V1Ask(body, ownId, port); break;
+        case kAnswer1V1: On1V1Reply(body, ownId, port); break;
+        case kRequestStop1V1: On1V1Stop(body, ownId, port); break;
+        case kAnswerSendAsk: OnSendAskList(body, ownId, port); break;
         default: break;
     }
 }

@@ -18,25 +18,38 @@
 
 namespace vexa::protocol {
 
-// Command codes of the requests.
-enum RequestCode : int {
+// Command codes, for both ends: the requests, and the server's answers.
+// Packets that the server passes on from one user to another keep the code
+// of the request they came as (3, 23, 24, 31, 32, 33, 40, 43).
+enum Code : int {
     kRequestLogin = 1,
+    kAnswerLogin = 2,
     kRequestChat = 3,
     kRequestKeepAlive = 7,
+    kAnswerKeepAlive = 8,
     kRequestInitData = 21,
+    kAnswerInitData = 22,  // one batch of the friend list
     kRequestAskAddFriend = 23,
     kRequestReplyAddFriend = 24,
     kRequestAddBlacklist = 25,
+    kAnswerAddBlacklist = 26,
     kRequestDeleteFriend = 29,
+    kAnswerDeleteFriend = 30,
     kRequestInvite = 31,
     kRequestChangeStatus = 32,
     kRequestChangePosition = 33,
     kRequestChangeUserInfo = 34,
+    kAnswerChangeUserInfo = 35,
     kRequestGetUserInfo = 36,
+    kAnswerGetUserInfo = 37,
+    kFriendResult = 38,        // to the user who answered a friend request
+    kLoggedInElsewhere = 39,   // the account logged in on another connection
     kRequestAsk1V1 = 40,
     kRequestReply1V1 = 41,
+    kAnswer1V1 = 42,           // the answer, to the user who asked
     kRequestStop1V1 = 43,
     kRequestSendAsk = 44,
+    kAnswerSendAsk = 45,
     kRequestExit = 99,
 };
 

@@ -26,21 +26,41 @@ uint8_t Flag(std::string_view text) { return text == "1" ? 1 : 0; }
 
 }  // namespace
 
-bool ParsePosition(std::string_view body, IM_USER_POSITION& position) {
-    if (body.empty()) return false;
-    std::string_view id = Element(body, "<id>", "</id>");
-    if (id.empty()) return false;
-    position.id = static_cast<uint8_t>(AtoI(id) & 0xFF);
-    CopyField(position.ms, Element(body, "<ms>", "</ms>"));
-    int32_t* const numbers[] = {&position.pos0, &position.pos1, &position.pos2, &position.pos3};
+bool TakePositionElements(std::string_view body, PositionElements& out) {
+    out.id = Element(body, "<id>", "</id>");
+    if (out.id.empty()) return false;
+    out.ms = Element(body, "<ms>", "</ms>");
     static constexpr std::string_view kOpen[] = {"<pos0>", "<pos1>", "<pos2>", "<pos3>"};
     static constexpr std::string_view kClose[] = {"</pos0>", "</pos1>", "</pos2>", "</pos3>"};
-    for (int i = 0; i < 4; ++i) {
-        std::string_view value = Element(body, kOpen[i], kClose[i]);
+    for (out.numbers = 0; out.numbers < 4; ++out.numbers) {
+        std::string_view value = Element(body, kOpen[out.numbers], kClose[out.numbers]);
         if (value.empty()) return false;
-        *numbers[i] = AtoI(value);
+        out.pos[out.numbers] = value;
     }
     return true;
+}
+
+ProfileElements TakeProfileElements(std::string_view body, bool withOldPassword) {
+    ProfileElements e;
+    e.nickname = Element(body, "<nickname>", "</nickname>");
+    if (withOldPassword) e.oldpass = Element(body, "<oldpass>", "</oldpass>");
+    e.newpass = Element(body, "<newpass>", "</newpass>");
+    e.littleword = Element(body, "<littleword>", "</littleword>");
+    e.birthday = Element(body, "<brithday>", "</brithday>");
+    e.afset = Element(body, "<afset>", "</afset>");
+    return e;
+}
+
+bool ParsePosition(std::string_view body, IM_USER_POSITION& position) {
+    if (body.empty()) return false;
+    PositionElements e;
+    const bool whole = TakePositionElements(body, e);
+    if (e.id.empty()) return false;
+    position.id = static_cast<uint8_t>(AtoI(e.id) & 0xFF);
+    CopyField(position.ms, e.ms);
+    int32_t* const numbers[] = {&position.pos0, &position.pos1, &position.pos2, &position.pos3};
+    for (int i = 0; i < e.numbers; ++i) *numbers[i] = AtoI(e.pos[i]);
+    return whole;
 }
 
 bool ParseUserInfo(std::string_view body, IM_USER_INFO& user) {
@@ -74,15 +94,15 @@ bool ParseUserInfo(std::string_view body, IM_USER_INFO& user) {
 }
 
 bool ParseChangeData(std::string_view body, IM_USERCHANGEDATA& data) {
-    if (!CopyField(data.nickname, Element(body, "<nickname>", "</nickname>"))) return false;
-    std::string_view newpass = Element(body, "<newpass>", "</newpass>");
-    if (newpass.size() >= sizeof data.newpass) return false;
-    CopyField(data.newpass, newpass);  // an empty new password stays empty
-    CopyField(data.littleword, Element(body, "<littleword>", "</littleword>"));
-    if (!CopyField(data.birthday, Element(body, "<brithday>", "</brithday>"))) return false;
-    std::string_view afset = Element(body, "<afset>", "</afset>");
-    if (afset.empty()) return false;
-    data.afset = AtoI(afset);
+    // The answer carries no old password.
+    const ProfileElements e = TakeProfileElements(body, false);
+    if (!CopyField(data.nickname, e.nickname)) return false;
+    if (e.newpass.size() >= sizeof data.newpass) return false;
+    CopyField(data.newpass, e.newpass);  // an empty new password stays empty
+    CopyField(data.littleword, e.littleword);
+    if (!CopyField(data.birthday, e.birthday)) return false;
+    if (e.afset.empty()) return false;
+    data.afset = AtoI(e.afset);
     return true;
 }
 

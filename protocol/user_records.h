@@ -15,6 +15,25 @@
 
 namespace vexa::protocol {
 
+// The elements of a position ("<id>", "<ms>", "<pos0>".."<pos3>"), read in
+// the order both ends write them. Stops at the first of id and the four
+// numbers that is missing or empty (false); what was read stays in out,
+// numbers counting the numbers read.
+struct PositionElements {
+    std::string_view id, ms;
+    std::string_view pos[4];
+    int numbers = 0;
+};
+bool TakePositionElements(std::string_view body, PositionElements& out);
+
+// The elements of a profile change, read in the order they are written:
+// "<nickname>", "<oldpass>" (in the request only: withOldPassword),
+// "<newpass>", "<littleword>", "<brithday>", "<afset>"; empty where absent.
+struct ProfileElements {
+    std::string_view nickname, oldpass, newpass, littleword, birthday, afset;
+};
+ProfileElements TakeProfileElements(std::string_view body, bool withOldPassword);
+
 // The text of one "<user>" element into a zeroed record. False when the id is
 // missing or not above 0, or the name is missing or longer than 20 bytes; the
 // fields read before the failure stay filled, so callers discard the record.

@@ -23,9 +23,10 @@
 #include <asio/ssl.hpp>
 
 #include "protocol/frame.h"
-#include "server/log.h"
-#include "server/server.h"
-#include "server/store.h"
+#include "server/base/log.h"
+#include "server/program/server.h"
+#include "server/store/sqlite/sqlite_store.h"
+#include "server/store/store.h"
 
 namespace {
 
@@ -416,6 +417,7 @@ int main(int argc, char** argv) {
             options.port = 0;
             options.networkThreads = threads;
             options.maxConnections = static_cast<std::size_t>(most) + 16;
+            options.maxConnectionsPerAddress = options.maxConnections;  // every client comes from 127.0.0.1
             server.server = std::make_unique<server::Server>(*store, options);
             server.serverThread = std::thread([&] { server.server->Run(); });
             echo.echoWork = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
@@ -465,6 +467,7 @@ int main(int argc, char** argv) {
             options.port = 0;
             options.networkThreads = threads;
             options.maxConnections = static_cast<std::size_t>(most) + 16;
+            options.maxConnectionsPerAddress = options.maxConnections;  // every client comes from 127.0.0.1
             options.tls.port = 0;
             options.tls.only = true;
             options.tls.certFile = cert;

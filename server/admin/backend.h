@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "server/login_throttle.h"
-#include "server/store.h"
+#include "server/auth/login_throttle.h"
+#include "server/store/store.h"
 
 namespace vexa::server::admin {
 

@@ -10,15 +10,15 @@
 #include <mutex>
 #include <thread>
 
-#include "server/accounts.h"
+#include "protocol/field_widths.h"
+#include "server/auth/accounts.h"
 #include "server/admin/assets.h"
 #include "server/admin/http_edge.h"
 #include "server/admin/pages.h"
 #include "server/admin/sessions.h"
 #include "server/admin/web_text.h"
-#include "server/log.h"
-#include "server/password.h"
-#include "server/records.h"
+#include "server/base/log.h"
+#include "server/auth/password.h"
 
 namespace vexa::server::admin {
 
@@ -145,6 +145,11 @@ private:
     using Handler = std::function<void(Call&)>;
 
     void Routes();
+    void OpenRoutes();
+    void SessionRoutes();
+    void OverviewRoutes();
+    void AccountRoutes();
+    void MailboxAndLogRoutes();
     void Get(const std::string& path, Route route) { routes_["GET " + path] = std::move(route); }
     void Post(const std::string& path, Route route) { routes_["POST " + path] = std::move(route); }
     void Dispatch(const Request& req, Response& res);
@@ -527,7 +532,7 @@ Outcome AdminConsole::Impl::CreateAccount(const Call& c) {
     auto nickname = Utf8ToGbk(Param(c.req, "nickname", 64));
     std::string password = Param(c.req, "password", 64);
     if (!name || !nickname) return Fail(400, "The user ID and nickname must be text that GBK can carry.");
-    if (!nickname->empty() && !IsSafeText(*nickname, 20))
+    if (!nickname->empty() && !IsSafeText(*nickname, protocol::kMaxNicknameBytes))
         return Fail(400, "A nickname is at most 20 bytes (GBK), without markup or separators.");
     switch (vexa::server::CreateAccount(store_, *name, password, nickname->empty() ? *name : *nickname)) {
         case AccountResult::Created: break;
@@ -545,7 +550,7 @@ Outcome AdminConsole::Impl::ResetPassword(const Call& c) {
     auto profile = AccountOf(c);
     if (!profile) return Fail(404, "No such account.");
     std::string password = Param(c.req, "password", 64);
-    if (password.empty() || password.size() > 19) return Fail(400, "A password is 1-19 bytes.");
+    if (password.empty() || password.size() > protocol::kMaxPasswordBytes) return Fail(400, "A password is 1-19 bytes.");
     auto hash = HashPassword(password);
     if (!hash) return Fail(500, "The password could not be hashed.");
     store_.SetPasswordHash(profile->id, *hash);
@@ -592,6 +597,15 @@ void AdminConsole::Impl::Act(const char* path, std::function<Outcome(Call&)> act
 // --- Routes ----------------------------------------------------------------------
 
 void AdminConsole::Impl::Routes() {
+    OpenRoutes();
+    SessionRoutes();
+    OverviewRoutes();
+    AccountRoutes();
+    MailboxAndLogRoutes();
+}
+
+// What answers without a sign-in: probes, the sign-in page and its style sheet.
+void AdminConsole::Impl::OpenRoutes() {
     Get("/healthz", [this](const Request& req, Response& res) {
         try {
             store_.FindIdByName("");
@@ -607,12 +621,6 @@ void AdminConsole::Impl::Routes() {
         auto asset = FindAsset(req.path);
         res.SetContent(std::string(asset->body), asset->contentType);
     });
-    for (const char* script : {"/static/console.js", "/static/chart.js"}) {
-        Signed(script, false, Kind::Api, [](Call& c) {
-            auto asset = FindAsset(c.req.path);
-            c.res.SetContent(std::string(asset->body), asset->contentType);
-        });
-    }
     Get("/login", [this](const Request& req, Response& res) {
         std::string token = CookieValue(req.Header("Cookie"), kSessionCookie);
         if (!token.empty() && sessions_.Use(token, AdminSessions::Clock::now())) return Redirect(res, "/");
@@ -621,6 +629,19 @@ void AdminConsole::Impl::Routes() {
     Post("/login", [this](const Request& req, Response& res) {
         Guarded(req, res, [&] { SignIn(req, res); }, Kind::Page);
     });
+    Get("/metrics", [this](const Request& req, Response& res) {
+        Guarded(req, res, [&] { Metrics(req, res); }, Kind::Api);
+    });
+}
+
+// The session itself: the scripts, its token, signing out.
+void AdminConsole::Impl::SessionRoutes() {
+    for (const char* script : {"/static/console.js", "/static/chart.js"}) {
+        Signed(script, false, Kind::Api, [](Call& c) {
+            auto asset = FindAsset(c.req.path);
+            c.res.SetContent(std::string(asset->body), asset->contentType);
+        });
+    }
     for (Kind kind : {Kind::Page, Kind::Api}) {
         Signed(kind == Kind::Page ? "/logout" : "/api/logout", true, kind, [this, kind](Call& c) {
             sessions_.Remove(c.token);
@@ -630,13 +651,13 @@ void AdminConsole::Impl::Routes() {
             kind == Kind::Page ? Redirect(c.res, "/login") : Json(c.res, 200, ResultJson(true, "signed out"));
         });
     }
-    Get("/metrics", [this](const Request& req, Response& res) {
-        Guarded(req, res, [&] { Metrics(req, res); }, Kind::Api);
-    });
     Signed("/api/session", false, Kind::Api, [this](Call& c) {
         Json(c.res, 200, "{\"csrf\":" + JsonString(c.session.csrf) + ",\"node\":" + JsonString(backend_.NodeName()) + "}");
     });
+}
 
+// The overview and the users online.
+void AdminConsole::Impl::OverviewRoutes() {
     Signed("/", false, Kind::Page, [this](Call& c) {
         Html(c.res, 200, Page(FrameFor(c, "Overview", "overview"), OverviewBody(Overview(nullptr))));
     });
@@ -645,7 +666,6 @@ void AdminConsole::Impl::Routes() {
         OverviewView view = Overview(&history);
         Json(c.res, 200, OverviewJson(view, history, NowMillis()));
     });
-
     Signed("/online", false, Kind::Page, [this](Call& c) {
         std::vector<std::string> silent;
         auto users = Online(silent);
@@ -657,7 +677,10 @@ void AdminConsole::Impl::Routes() {
         Json(c.res, 200, OnlineJson(users, silent));
     });
     Act("/online/disconnect", [this](Call& c) { return Disconnect(c); }, [](Call&) { return std::string("/online"); });
+}
 
+// The accounts: searching, one account, and what can be done to one.
+void AdminConsole::Impl::AccountRoutes() {
     auto search = [this](Call& c, std::string& query) -> std::optional<std::vector<AccountSummary>> {
         query = Param(c.req, "q", 60);
         auto gbk = Utf8ToGbk(query);
@@ -703,7 +726,10 @@ void AdminConsole::Impl::Routes() {
     Act("/account/enable", [this](Call& c) { return SetDisabled(c, false); }, backToAccount);
     Act("/account/delete", [this](Call& c) { return DeleteAccount(c); },
         [](Call&) { return std::string("/accounts"); });
+}
 
+// The mailboxes (counts and ages, never texts) and the log.
+void AdminConsole::Impl::MailboxAndLogRoutes() {
     Signed("/mailboxes", false, Kind::Page, [this](Call& c) {
         std::string query = Param(c.req, "user", 60);
         std::optional<MailboxSummary> lookedUp;

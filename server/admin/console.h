@@ -29,9 +29,16 @@
 #include <string>
 
 #include "server/admin/backend.h"
-#include "server/options.h"
 
 namespace vexa::server::admin {
+
+struct AdminOptions {
+    bool enabled = false;
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;       // 0 with enabled: any free port (see Server::AdminPort)
+    std::string metricsToken;     // a scraper may read /metrics with it; empty: only a signed-in console
+    std::string publicUrl;        // where browsers reach it through a reverse proxy, such as https://host/
+};
 
 class AdminConsole {
 public:

@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "server/log.h"
+#include "server/base/log.h"
 
 namespace vexa::server::admin {
 

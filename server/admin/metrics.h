@@ -5,9 +5,8 @@
 
 #include <string>
 
-#include "server/counters.h"
-#include "server/options.h"
-#include "server/store.h"
+#include "server/base/counters.h"
+#include "server/store/store.h"
 
 namespace vexa::server::admin {
 

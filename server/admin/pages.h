@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/store.h"
+#include "server/store/store.h"
 
 namespace vexa::server::admin {
 

@@ -57,11 +57,6 @@ void AdminSessions::Remove(const std::string& token) {
     sessions_.erase(token);
 }
 
-std::size_t AdminSessions::Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sessions_.size();
-}
-
 std::string RandomToken() {
     unsigned char bytes[32];
     randombytes_buf(bytes, sizeof bytes);

@@ -45,7 +45,6 @@ public:
                                bool touch = true);
     void SetFlash(const std::string& token, std::string message, bool isError);
     void Remove(const std::string& token);
-    std::size_t Count();
 
 private:
     SessionLimits limits_;

@@ -14,8 +14,8 @@
 #include <sstream>
 
 #include "protocol/requests.h"
-#include "server/log.h"
-#include "server/server_texts.h"
+#include "server/base/log.h"
+#include "server/base/texts.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {

@@ -21,9 +21,9 @@
 #include <regex>
 
 #include "server/admin/console.h"
-#include "server/log.h"
-#include "server/password.h"
-#include "server/server_texts.h"
+#include "server/base/log.h"
+#include "server/auth/password.h"
+#include "server/base/texts.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {

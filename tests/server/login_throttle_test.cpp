@@ -3,7 +3,7 @@
 // each other.
 #include <gtest/gtest.h>
 
-#include "server/login_throttle.h"
+#include "server/auth/login_throttle.h"
 
 namespace vexa::server {
 namespace {

@@ -8,11 +8,11 @@
 #include <filesystem>
 
 #include "protocol/user_records.h"
-#include "server/accounts.h"
-#include "server/password.h"
-#include "server/records.h"
-#include "server/server_texts.h"
-#include "server/store.h"
+#include "server/auth/accounts.h"
+#include "server/auth/password.h"
+#include "server/handlers/records.h"
+#include "server/base/texts.h"
+#include "server/store/store.h"
 
 namespace vexa::server {
 namespace {

@@ -13,9 +13,9 @@
 
 #include "protocol/frame.h"
 #include "protocol/requests.h"
-#include "server/accounts.h"
-#include "server/password.h"
-#include "server/server_texts.h"
+#include "server/auth/accounts.h"
+#include "server/auth/password.h"
+#include "server/base/texts.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {

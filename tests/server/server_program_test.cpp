@@ -20,8 +20,9 @@
 
 #include "protocol/requests.h"
 #include "server/admin/console.h"
-#include "server/password.h"
+#include "server/auth/password.h"
 #include "server_test_support.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 namespace vexa::server::testing {
 namespace {

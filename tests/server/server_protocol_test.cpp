@@ -7,7 +7,7 @@
 
 #include "library_view.h"
 #include "protocol/requests.h"
-#include "server/server_texts.h"
+#include "server/base/texts.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {

@@ -17,9 +17,10 @@
 
 #include "protocol/frame.h"
 #include "protocol/requests.h"
-#include "server/accounts.h"
-#include "server/log.h"
-#include "server/pg_store.h"
+#include "server/auth/accounts.h"
+#include "server/base/log.h"
+#include "server/store/postgres/pg_store.h"
+#include "server/store/sqlite/sqlite_store.h"
 #include "engines.h"
 
 namespace vexa::server::testing {
@@ -261,17 +262,21 @@ void Client::SendFramed(const std::optional<std::string>& framed) {
 std::optional<Packet> Client::Read(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        if (buffer_.size() >= 4) {
-            std::size_t length = 0;
-            for (int i = 0; i < 4; ++i) length = length * 10 + static_cast<std::size_t>(buffer_[i] - '0');
-            if (buffer_.size() >= length + 5) {
-                Packet p;
-                p.raw = buffer_.substr(0, length + 5);
-                p.code = std::stoi(buffer_.substr(4, 4));
-                p.payload = buffer_.substr(8, length - 4);
-                buffer_.erase(0, length + 5);
-                return p;
-            }
+        // What arrived earlier first: the cutter takes no byte of the next frame.
+        while (!buffer_.empty()) {
+            const char* data = buffer_.data();
+            std::size_t size = buffer_.size();
+            protocol::FrameCutter::Step step = cutter_.Feed(data, size);
+            buffer_.erase(0, buffer_.size() - size);
+            if (step != protocol::FrameCutter::Step::Frame) continue;
+            Packet p;
+            p.raw = cutter_.Take();
+            protocol::ServerPacket checked;
+            int lengthField = 0;
+            protocol::CheckServerPacket(p.raw, checked, lengthField);
+            p.code = checked.code;
+            if (checked.payload) p.payload.assign(checked.payload, static_cast<std::size_t>(checked.payloadLength));
+            return p;
         }
         if (fd_ < 0) return std::nullopt;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

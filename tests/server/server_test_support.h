@@ -9,9 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "server/server.h"
+#include "protocol/frame.h"
+#include "server/program/server.h"
 #include "engines.h"
-#include "server/store.h"
+#include "server/store/store.h"
 
 namespace vexa::server::testing {
 
@@ -128,7 +129,8 @@ private:
 
     int fd_ = -1;
     struct ssl_st* ssl_ = nullptr;
-    std::string buffer_;
+    std::string buffer_;  // read and not yet cut
+    protocol::FrameCutter cutter_{protocol::FrameSender::Server};
     std::size_t sent_ = 0, received_ = 0;
 };
 

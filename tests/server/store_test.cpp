@@ -13,11 +13,12 @@
 #include <sqlite3.h>
 
 #include "engines.h"
-#include "server/accounts.h"
-#include "server/password.h"
-#include "server/pg_store.h"
-#include "server/server_texts.h"
-#include "server/store.h"
+#include "server/auth/accounts.h"
+#include "server/auth/password.h"
+#include "server/store/postgres/pg_store.h"
+#include "server/base/texts.h"
+#include "server/store/store.h"
+#include "server/store/sqlite/sqlite_store.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {
@@ -98,10 +99,15 @@ const Step kSteps[] = {
          s.BlockUser(10004, 10002);
          EXPECT_TRUE(s.IsBlocked(10004, 10002));
          EXPECT_FALSE(s.IsBlocked(10002, 10004));
+         EXPECT_TRUE(s.FindRecipient("dave", 10002).blocksSender);
+         EXPECT_EQ(s.FindRecipient("10002", 10004).id, 10002);
+         EXPECT_FALSE(s.FindRecipient("10002", 10004).blocksSender);
+         EXPECT_FALSE(s.FindRecipient("nobody", 10004).id);
          EXPECT_FALSE(s.AreFriends(10002, 10004));
          EXPECT_FALSE(s.HasFriendRequest(10002, 10004));
          s.AskFriend(10004, 10002, "", false);
          EXPECT_FALSE(s.IsBlocked(10004, 10002));
+         EXPECT_FALSE(s.FindRecipient("dave", 10002).blocksSender);
      },
      true},
     {"profile, password, status and position",
@@ -250,6 +256,7 @@ const Step kSteps[] = {
          EXPECT_FALSE(s.DeleteAccount(10004));
          EXPECT_FALSE(s.FindById(10004));
          EXPECT_FALSE(s.FindIdByName("dave"));
+         EXPECT_FALSE(s.FindRecipient("dave", 10002).id);
          EXPECT_EQ(s.FriendIds(10002), (std::vector<std::int64_t>{10001}));
          EXPECT_TRUE(s.FriendRequestsTo(10001).empty());
          EXPECT_TRUE(s.FriendRequestsTo(10002).empty());

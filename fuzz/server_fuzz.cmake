@@ -1,0 +1,7 @@
+# The server's input: a client's bytes in any segmentation through the frame
+# cutter and the dispatch table into the handlers, the router and the
+# mailbox, on an in-memory SQLite store and without a network.
+vexa_add_fuzzer(NAME server_input_fuzz
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/server_input_fuzz.cpp
+  LIBS vexa_server_handlers
+  DICT ${CMAKE_CURRENT_LIST_DIR}/server_input.dict)
