@@ -264,8 +264,7 @@ struct Tally {
 class Pairs {
 public:
     Pairs(asio::io_context& io, int first, const std::vector<std::uint16_t>& ports)
-        : io_(io), first_(first), n_(static_cast<int>(ports.size())), inFlight_(ports.size()),
-          nextSequence_(ports.size()), seen_(ports.size()), highest_(ports.size(), -1) {
+        : io_(io), first_(first), n_(static_cast<int>(ports.size())), nextSequence_(ports.size()), seen_(ports.size()), highest_(ports.size(), -1) {
         int ready = 0, loggedIn = 0;
         for (int i = 0; i < n_; ++i) {
             auto c = std::make_shared<BenchClient>(io, i, 1);
@@ -280,9 +279,11 @@ public:
         }
         auto deadline = Clock::now() + std::chrono::seconds(60);
         while (loggedIn < n_ && Clock::now() < deadline) io.run_one_until(deadline);
-        if (loggedIn < n_)
+        if (loggedIn < n_) {
+            for (auto& c : clients_) c->Close();
             throw std::runtime_error(std::to_string(ready) + " of " + std::to_string(n_) + " clients connected, " +
                                      std::to_string(loggedIn) + " logged in");
+        }
         for (auto& c : clients_)
             c->onFrame = [this](BenchClient& reader, const std::string& frame) { OnFrame(reader, frame); };
     }
@@ -328,8 +329,6 @@ public:
         return Summarise(latencies_, duration);
     }
 
-    long long InFlight() const { return inFlightTotal_; }
-
     // What was sent and what came back, counted from the sequence numbers.
     Tally Count() const {
         Tally t = tally_;
@@ -341,7 +340,6 @@ private:
     static int Partner(int i) { return i ^ 1; }
 
     void Send(int from) {
-        ++inFlight_[from];
         ++inFlightTotal_;
         ++tally_.sent;
         clients_[from]->Write(
@@ -367,7 +365,6 @@ private:
         seen[sequence] = 1;
         if (sequence < highest_[sender]) ++tally_.outOfOrder;
         highest_[sender] = std::max(highest_[sender], sequence);
-        --inFlight_[sender];
         --inFlightTotal_;
         if (refill_) Send(sender);
     }
@@ -383,7 +380,6 @@ private:
     int first_;
     int n_;
     std::vector<std::shared_ptr<BenchClient>> clients_;
-    std::vector<int> inFlight_;
     long long inFlightTotal_ = 0;
     std::vector<long long> nextSequence_;
     std::vector<std::vector<char>> seen_;
