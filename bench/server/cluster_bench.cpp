@@ -573,6 +573,27 @@ void Project(const Options& options, const std::string& label, const Measured& s
     }
 }
 
+// The cluster's aims, each read from the tables above: setups holds the
+// four rows of one program in the order they ran.
+void Aims(const Options& options, const std::string& label, const Measured* setups) {
+    const Measured& sqlite = setups[0];
+    const Measured& postgres = setups[1];
+    const Measured& same = setups[2];
+    const Measured& cross = setups[3];
+    double sameMicros = ServerMicros(same, same.closedCpu);
+    std::printf("\n%sAgainst the aims:\n\n", label.empty() ? "" : (label + ": ").c_str());
+    std::printf("- PostgreSQL transactions per chat (aim 0): one server %s, same node %s, different nodes %s\n",
+                Transactions(postgres.closedTransactionsPerChat).c_str(),
+                Transactions(same.closedTransactionsPerChat).c_str(), Transactions(cross.closedTransactionsPerChat).c_str());
+    std::printf("- msg/s across nodes over one SQLite server's (aim at least 0.5): %s\n",
+                Fixed(sqlite.closed.perSecond > 0 ? cross.closed.perSecond / sqlite.closed.perSecond : 0, 2).c_str());
+    std::printf("- server CPU of a chat across nodes over one on the same node (aim at most 2.5): %s\n",
+                Fixed(sameMicros > 0 ? ServerMicros(cross, cross.closedCpu) / sameMicros : 0, 2).c_str());
+    if (options.rate > 0)
+        std::printf("- p99 across nodes at %d msg/s (aim at most 10 ms): %s ms, %lld of %lld came back\n", options.rate,
+                    Fixed(cross.fixed.p99us / 1000, 2).c_str(), cross.fixed.messages, cross.fixedSent);
+}
+
 void Report(const Options& options, const std::vector<Measured>& rows) {
     std::printf("\n%d clients in %d pairs on %u hardware threads; PostgreSQL with fsync %s; CPU in %% of one core "
                 "and CPU time per chat; the client is this process (one thread).\n",
@@ -609,8 +630,10 @@ void Report(const Options& options, const std::vector<Measured>& rows) {
     // each; a share 1 - 1/N of the chats crosses nodes. Each part's CPU per
     // chat is mixed from the same-node and cross-node closed loops, and the
     // part that runs out of CPU first bounds the rate.
-    for (std::size_t group = 0; group + 4 <= rows.size(); group += 4)
+    for (std::size_t group = 0; group + 4 <= rows.size(); group += 4) {
         Project(options, options.programs[group / 4].first, rows[group + 2], rows[group + 3]);
+        Aims(options, options.programs[group / 4].first, &rows[group]);
+    }
     std::fflush(stdout);
 }
 
