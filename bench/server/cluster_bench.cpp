@@ -238,7 +238,8 @@ private:
 // them itself, with its own hash, which only slows the logins.
 void CreateAccounts(const std::string& program, const std::string& store, int first, int count,
                     const std::string& log) {
-    if (program == VEXA_SERVER_PROGRAM) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(program, VEXA_SERVER_PROGRAM, ec)) {
         std::string hash = CheapPasswordHash();
         if (hash.empty()) throw std::runtime_error("libsodium could not make a hash");
         std::unique_ptr<server::Store> opened;
