@@ -41,3 +41,18 @@ function(vexa_add_cross_test target)
   set_tests_properties(${target}_x64_with_x86 ${target}_x86_with_x64 PROPERTIES
                        TIMEOUT 300 LABELS "wine;cross" FIXTURES_REQUIRED wine_prefix SKIP_RETURN_CODE 77)
 endfunction()
+
+# vexa_use_engines(target)
+# Lets target start real PostgreSQL and NATS servers of its own
+# (tests/server/engines.*): where their programs are, and the folder under the
+# build where their files go. The cluster tests and the cluster benchmark.
+function(vexa_use_engines target)
+  find_program(VEXA_INITDB initdb HINTS /usr/lib/postgresql/17/bin /usr/lib/postgresql/16/bin /usr/lib/postgresql/15/bin REQUIRED)
+  find_program(VEXA_NATS_SERVER nats-server HINTS /usr/sbin /usr/bin REQUIRED)
+  get_filename_component(pg_bindir "${VEXA_INITDB}" REALPATH)
+  get_filename_component(pg_bindir "${pg_bindir}" DIRECTORY)
+  target_compile_definitions(${target} PUBLIC
+    VEXA_ENGINE_DIR="${CMAKE_BINARY_DIR}/engines"
+    VEXA_PG_BINDIR="${pg_bindir}"
+    VEXA_NATS_SERVER="${VEXA_NATS_SERVER}")
+endfunction()

@@ -9,7 +9,20 @@
 #   scripts/server-bench.sh [--clients 10,100,1000] [--threads 1,N] [--messages 20000] [--window 4]
 #                           [--rate 10000] [--open-clients 1000] [--open-seconds 5]
 #
-# Builds its own optimised folder (build/server-bench) and only the benchmark.
+# Cluster mode: starts its own PostgreSQL and NATS (as the server tests do),
+# runs vexaim-server processes, and reports in one run one server on SQLite,
+# one on PostgreSQL, two nodes with pairs on the same node and with partners
+# on different nodes: msg/s, p50/p99, the CPU of every process, PostgreSQL
+# transactions per chat, the same at a fixed rate, and a projection for
+# larger clusters. Everything it starts is stopped on every way out.
+#
+#   scripts/server-bench.sh --cluster [--clients 200] [--window 4] [--seconds 8] [--rate 5000]
+#                                     [--nodes 2] [--no-fsync] [--server [LABEL=]PATH]...
+# (--server, repeatable: measure that vexaim-server build instead, each in
+# turn, so that an older build and a newer one are compared in one run.)
+#
+# Builds its own optimised folder (build/server-bench), the benchmark and the
+# server program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/server-bench

@@ -22,6 +22,8 @@
 
 #include <asio/ssl.hpp>
 
+#include "bench_client.h"
+#include "cluster_bench.h"
 #include "protocol/frame.h"
 #include "server/base/log.h"
 #include "server/program/server.h"
@@ -31,27 +33,7 @@
 namespace {
 
 using namespace vexa;
-using Clock = std::chrono::steady_clock;
-
-long long NowNanos() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-
-std::string Name(int i) { return "bench" + std::to_string(i); }
-
-// The chat request the library would send, with the send time in its text.
-std::string ChatRequest(int from, int to, long long sentAt) {
-    std::string body = "0003" + Name(to) + "!|!SYSTEMDATE!|!" + Name(from) + "!|!1!|!<msg><id>1</id><fusr>" +
-                       Name(from) + "</fusr><tusr>" + Name(to) +
-                       "</tusr><imzt>Bold=0,Underline=0,Italic=0,TextColor=0,Size=9,FaceName=SimSun</imzt><cnt>t=" +
-                       std::to_string(sentAt) + " hello from the benchmark</cnt></msg>";
-    return *protocol::FrameRequest(body);
-}
-
-long long SentAt(const std::string& frame) {
-    auto at = frame.find("<cnt>t=");
-    return at == std::string::npos ? 0 : std::atoll(frame.c_str() + at + 7);
-}
+using namespace vexa::bench;
 
 // One bare echo connection: every byte read is written back.
 class EchoSession : public std::enable_shared_from_this<EchoSession> {
@@ -89,120 +71,6 @@ private:
     }
     asio::ip::tcp::acceptor acceptor_;
 };
-
-// A benchmark client: writes framed requests, cuts incoming frames (server
-// frames carry one trailing byte, echoed client frames none).
-class BenchClient : public std::enable_shared_from_this<BenchClient> {
-public:
-    // With tls, the client speaks TLS (checking nothing: the benchmark
-    // measures the cost of the encryption, not trust).
-    BenchClient(asio::io_context& io, int index, int trailer, asio::ssl::context* tls = nullptr)
-        : socket_(io), index_(index), trailer_(trailer) {
-        if (tls) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
-    }
-    std::function<void(BenchClient&, const std::string&)> onFrame;
-
-    void Connect(std::uint16_t port, std::function<void()> done) {
-        socket_.async_connect({asio::ip::make_address("127.0.0.1"), port},
-                              [self = shared_from_this(), done](std::error_code ec) {
-                                  if (ec) {
-                                      std::fprintf(stderr, "connect: %s\n", ec.message().c_str());
-                                      std::exit(1);
-                                  }
-                                  self->socket_.set_option(asio::ip::tcp::no_delay(true));
-                                  if (!self->tls_) {
-                                      self->Read();
-                                      return done();
-                                  }
-                                  self->tls_->async_handshake(asio::ssl::stream_base::client,
-                                                              [self, done](std::error_code hec) {
-                                                                  if (hec) {
-                                                                      std::fprintf(stderr, "handshake: %s\n",
-                                                                                   hec.message().c_str());
-                                                                      std::exit(1);
-                                                                  }
-                                                                  self->Read();
-                                                                  done();
-                                                              });
-                              });
-    }
-    void Write(std::string frame) {
-        queue_.push_back(std::move(frame));
-        if (!writing_) WriteNext();
-    }
-    int Index() const { return index_; }
-    int inFlight = 0;
-    int remaining = 0;
-
-private:
-    void WriteNext() {
-        if (queue_.empty()) {
-            writing_ = false;
-            return;
-        }
-        writing_ = true;
-        auto done = [self = shared_from_this()](std::error_code ec, std::size_t) {
-            if (ec) return;
-            self->queue_.pop_front();
-            self->WriteNext();
-        };
-        if (tls_)
-            asio::async_write(*tls_, asio::buffer(queue_.front()), std::move(done));
-        else
-            asio::async_write(socket_, asio::buffer(queue_.front()), std::move(done));
-    }
-    void Read() {
-        auto onRead = [self = shared_from_this()](std::error_code ec, std::size_t n) {
-            if (ec) return;
-            self->input_.append(self->chunk_.data(), n);
-            std::size_t at = 0;
-            while (self->input_.size() - at >= 4) {
-                std::size_t length = static_cast<std::size_t>(std::atoi(self->input_.substr(at, 4).c_str()));
-                std::size_t total = 4 + length + static_cast<std::size_t>(self->trailer_);
-                if (self->input_.size() - at < total) break;
-                std::string frame = self->input_.substr(at, total);
-                at += total;
-                if (self->onFrame) self->onFrame(*self, frame);
-            }
-            self->input_.erase(0, at);
-            self->Read();
-        };
-        if (tls_)
-            tls_->async_read_some(asio::buffer(chunk_), std::move(onRead));
-        else
-            socket_.async_read_some(asio::buffer(chunk_), std::move(onRead));
-    }
-    asio::ip::tcp::socket socket_;
-    std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
-    int index_;
-    int trailer_;
-    std::deque<std::string> queue_;
-    bool writing_ = false;
-    std::array<char, 16384> chunk_{};
-    std::string input_;
-};
-
-struct Result {
-    double perSecond = 0;
-    double p50us = 0, p99us = 0, p999us = 0;
-    long long messages = 0;
-};
-
-Result Summarise(std::vector<long long>& latencies, Clock::duration elapsed) {
-    Result r;
-    r.messages = static_cast<long long>(latencies.size());
-    std::sort(latencies.begin(), latencies.end());
-    auto at = [&](std::size_t perMille) {
-        return latencies[std::min(latencies.size() - 1, latencies.size() * perMille / 1000)] / 1000.0;
-    };
-    if (!latencies.empty()) {
-        r.p50us = at(500);
-        r.p99us = at(990);
-        r.p999us = at(999);
-    }
-    r.perSecond = r.messages / std::chrono::duration<double>(elapsed).count();
-    return r;
-}
 
 // Runs one ring of n clients with window messages in flight each and
 // perClient messages per client. routed: through the IM server (the reader is
@@ -358,6 +226,7 @@ int main(int argc, char** argv) {
         }
         return out;
     };
+    if (argc > 1 && std::string(argv[1]) == "--cluster") return RunClusterBench(argc - 2, argv + 2);
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--messages" && i + 1 < argc) total = std::max(100, std::atoi(argv[++i]));
@@ -379,6 +248,7 @@ int main(int argc, char** argv) {
                          "usage: vexa_server_bench [--clients 10,100,1000] [--threads 1,N] [--messages 20000]\n"
                          "                         [--window 4] [--rate 10000] [--open-clients 1000] [--open-seconds 5]\n"
                          "                         [--no-tls]\n"
+                         "       vexa_server_bench --cluster [--help for its options]\n"
                          "--rate 0 leaves out the open-loop run.\n");
             return 2;
         }
@@ -395,10 +265,8 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         auto store = server::OpenSqliteStore(dir + "/bench.db");
-        // Logins are not what is measured: the benchmark's accounts share one
-        // hash made with libsodium's cheapest limits.
-        char hash[crypto_pwhash_STRBYTES];
-        if (crypto_pwhash_str(hash, "pw", 2, crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN) != 0) return 1;
+        std::string hash = CheapPasswordHash();
+        if (hash.empty()) return 1;
         for (int i = 0; i < most; ++i) store->CreateAccount(Name(i), hash, Name(i));
 
         std::printf("Chat through the IM server beside a bare asio echo of the same frames, at the same thread count,\n"

@@ -70,6 +70,22 @@ std::uint16_t FreePort() {
     return port;
 }
 
+bool WaitForListener(std::uint16_t port, std::chrono::milliseconds within) {
+    auto deadline = std::chrono::steady_clock::now() + within;
+    do {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (up) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& logPath, int parentDeathSignal) {
     pid_t parent = getpid();
     pid_t pid = fork();
@@ -114,7 +130,7 @@ bool ChildProcess::Stop(int sig) {
 
 // --- PostgreSQL --------------------------------------------------------------
 
-PostgresUnderTest::PostgresUnderTest() : dir_(NewFolder("pg")), port_(FreePort()) {
+PostgresUnderTest::PostgresUnderTest(bool durable) : durable_(durable), dir_(NewFolder("pg")), port_(FreePort()) {
     std::string data = dir_ + "/data";
     std::filesystem::create_directories(data);
     GiveToPostgres(dir_);
@@ -136,11 +152,11 @@ PostgresUnderTest::~PostgresUnderTest() {
 void PostgresUnderTest::Start() {
     if (postgres_.Running()) return;
     std::string data = dir_ + "/data";
-    postgres_.Start(AsPostgres({std::string(VEXA_PG_BINDIR) + "/postgres", "-D", data, "-p", std::to_string(port_),
-                                "-k", dir_, "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c",
-                                "synchronous_commit=off", "-c", "full_page_writes=off", "-c", "max_connections=300"},
-                               SIGQUIT),
-                    dir_ + "/postgres.log", SIGQUIT);
+    std::vector<std::string> argv = {std::string(VEXA_PG_BINDIR) + "/postgres", "-D", data, "-p", std::to_string(port_),
+                                     "-k", dir_, "-c", "listen_addresses=127.0.0.1", "-c", "max_connections=300"};
+    if (!durable_)
+        argv.insert(argv.end(), {"-c", "fsync=off", "-c", "synchronous_commit=off", "-c", "full_page_writes=off"});
+    postgres_.Start(AsPostgres(argv, SIGQUIT), dir_ + "/postgres.log", SIGQUIT);
     WaitReady();
 }
 
@@ -187,18 +203,8 @@ void NatsUnderTest::Start() {
     if (nats_.Running()) return;
     nats_.Start({VEXA_NATS_SERVER, "-a", "127.0.0.1", "-p", std::to_string(port_)}, dir_ + "/nats.log", SIGKILL);
     // Ready when it accepts connections.
-    for (int i = 0; i < 200; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port_);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        ::close(fd);
-        if (up) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    throw std::runtime_error("nats-server did not start; see " + dir_ + "/nats.log");
+    if (!WaitForListener(port_, std::chrono::seconds(5)))
+        throw std::runtime_error("nats-server did not start; see " + dir_ + "/nats.log");
 }
 
 void NatsUnderTest::Stop() { nats_.Stop(SIGKILL); }

@@ -9,6 +9,7 @@
 
 #include <csignal>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,16 +38,21 @@ private:
 
 class PostgresUnderTest {
 public:
-    PostgresUnderTest();  // initdb into a fresh folder and start
+    // initdb into a fresh folder and start. The tests trade durability for
+    // speed; durable keeps PostgreSQL's own settings (fsync and synchronous
+    // commits on), as a benchmark that stands for a real server needs.
+    explicit PostgresUnderTest(bool durable = false);
     ~PostgresUnderTest();
     // A connection string for a new, empty database.
     std::string NewDatabase();
     void Stop();   // fast shutdown; the data stays
     void Start();  // on the same port and data
     std::uint16_t Port() const { return port_; }
+    pid_t Pid() const { return postgres_.Pid(); }
 
 private:
     void WaitReady();
+    bool durable_;
     std::string dir_;
     std::uint16_t port_ = 0;
     int databases_ = 0;
@@ -60,6 +66,7 @@ public:
     std::string Url() const;
     void Stop();
     void Start();  // on the same port
+    pid_t Pid() const { return nats_.Pid(); }
 
 private:
     std::string dir_;
@@ -69,5 +76,8 @@ private:
 
 // A free loopback TCP port (bound and released at once).
 std::uint16_t FreePort();
+
+// Waits until something accepts on the loopback port; false after within.
+bool WaitForListener(std::uint16_t port, std::chrono::milliseconds within);
 
 }  // namespace vexa::server::testing
