@@ -212,11 +212,15 @@ void SqliteEngine::Transaction(FunctionRef<void(sql::Session&)> fn) {
     Exec("BEGIN IMMEDIATE");
     try {
         fn(*this);
+        Exec("COMMIT");
     } catch (...) {
-        Exec("ROLLBACK");
+        // Also after a failed COMMIT, which leaves the transaction open: the
+        // connection must not stay inside it, holding the file against the
+        // operator's tools and refusing every later BEGIN. An error of the
+        // rollback itself must not hide the one that caused it.
+        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
-    Exec("COMMIT");
 }
 
 void SqliteEngine::Exec(const std::string& text) {
