@@ -40,9 +40,11 @@ constexpr const char* kPragmas[] = {
 // costs a dropped request and a log line rather than a stalled thread.
 constexpr int kBusyMillis = 2000;
 
-// The backup copies this many pages per step, releasing the source's lock
-// between steps; its read transaction keeps the snapshot it began with.
-constexpr int kBackupPagesPerStep = 1024;
+// The backup copies this many pages (256 KiB) per step, so that each call is
+// short; one read transaction over all the steps keeps the snapshot it began
+// with. In WAL mode that reader never stops the server's writers; it only
+// keeps the WAL from being started again until the copy is done.
+constexpr int kBackupPagesPerStep = 64;
 
 class SqliteRow final : public sql::Row {
 public:
