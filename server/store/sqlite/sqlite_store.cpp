@@ -65,8 +65,8 @@ private:
 // connection to a WAL database maps, where each commit (of any process)
 // changes the frame count, checksums and change counter (SQLite's documented
 // WAL-index format). Reading it is a few loads from shared memory, where
-// PRAGMA data_version is a read transaction with its file locks, about ten
-// times the cost of a cached lookup. When its bytes are as last seen, no
+// PRAGMA data_version is a read transaction with its locks on the shared
+// file, some sixty times the cost of a lookup kept in memory. When its bytes are as last seen, no
 // commit has happened since; otherwise the data version tells whose it was.
 class WalIndexHeader {
 public:
@@ -175,6 +175,7 @@ SqliteEngine::SqliteEngine(const std::string& path)
         walIndex_ = std::make_unique<WalIndexHeader>(sqlite3_db_filename(db_, "main"));
         if (!walIndex_->Mapped()) walIndex_.reset();
     } catch (...) {
+        sqlite3_finalize(dataVersion_);
         sqlite3_close(db_);
         db_ = nullptr;
         throw;
@@ -298,7 +299,7 @@ void BackUpSqliteFile(const std::string& database, const std::string& file) {
         const std::string own = database + suffix;
         struct stat st {};
         if ((exists && ::stat(own.c_str(), &st) == 0 && st.st_dev == existing.st_dev && st.st_ino == existing.st_ino) ||
-            named == std::filesystem::weakly_canonical(own, ignored))
+            (!named.empty() && named == std::filesystem::weakly_canonical(own, ignored)))
             throw StoreError("backup: " + file + " is the database itself");
     }
     // The source must exist: a backup never makes an empty database.
@@ -317,29 +318,28 @@ void BackUpSqliteFile(const std::string& database, const std::string& file) {
     const std::string partial = file + ".partial";
     std::remove(partial.c_str());
     Connection target{OpenConnection(partial, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)};
-    sqlite3_backup* backup = sqlite3_backup_init(target.db, "main", source.db, "main");
-    if (!backup) {
-        StoreError error = fail(target.db, "cannot write " + file);
+    auto discard = [&](const std::string& message) {
+        sqlite3_close(target.db);
+        target.db = nullptr;
         std::remove(partial.c_str());
-        throw error;
-    }
-    int rc;
-    while ((rc = sqlite3_backup_step(backup, kBackupPagesPerStep)) == SQLITE_OK || rc == SQLITE_BUSY ||
-           rc == SQLITE_LOCKED) {
-        if (rc != SQLITE_OK) sqlite3_sleep(10);
+        std::remove((partial + "-journal").c_str());
+        return StoreError(message);
+    };
+    sqlite3_backup* backup = sqlite3_backup_init(target.db, "main", source.db, "main");
+    if (!backup) throw discard(fail(target.db, "cannot write " + file).what());
+    // A step that finds the copy locked is tried again, for a while.
+    int rc, busy = 0;
+    while ((rc = sqlite3_backup_step(backup, kBackupPagesPerStep)) == SQLITE_OK ||
+           ((rc == SQLITE_BUSY || rc == SQLITE_LOCKED) && ++busy * 10 < kBusyMillis)) {
+        if (rc == SQLITE_OK) busy = 0;
+        else sqlite3_sleep(10);
     }
     sqlite3_backup_finish(backup);
-    if (rc != SQLITE_DONE) {
-        StoreError error("backup: copying " + database + " failed: " + sqlite3_errstr(rc));
-        std::remove(partial.c_str());
-        throw error;
-    }
+    if (rc != SQLITE_DONE) throw discard("backup: copying " + database + " failed: " + sqlite3_errstr(rc));
     sqlite3_close(target.db);
     target.db = nullptr;
-    if (std::rename(partial.c_str(), file.c_str()) != 0) {
-        std::remove(partial.c_str());
-        throw StoreError("backup: cannot name the copy " + file + ": " + std::strerror(errno));
-    }
+    if (std::rename(partial.c_str(), file.c_str()) != 0)
+        throw discard("backup: cannot name the copy " + file + ": " + std::strerror(errno));
 }
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path) {
