@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <ctime>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -169,6 +171,7 @@ private:
     Outcome ResetPassword(const Call& c);
     Outcome SetDisabled(const Call& c, bool disabled);
     Outcome DeleteAccount(const Call& c);
+    Outcome BackUp(const Call& c);
     void Act(const char* path, std::function<Outcome(Call&)> action, std::function<std::string(Call&)> backTo);
 
     OverviewView Overview(History* history);
@@ -452,6 +455,7 @@ Frame AdminConsole::Impl::FrameFor(const Call& c, const std::string& title, cons
 OverviewView AdminConsole::Impl::Overview(History* history) {
     OverviewView view;
     view.mailbox = store_.AllMailboxes();
+    view.backupDir = options_.backupDir;
     std::int64_t now = NowMillis();
     std::lock_guard<std::mutex> lock(historyMutex_);
     // This node first, then the others by name.
@@ -549,11 +553,11 @@ Outcome AdminConsole::Impl::CreateAccount(const Call& c) {
 Outcome AdminConsole::Impl::ResetPassword(const Call& c) {
     auto profile = AccountOf(c);
     if (!profile) return Fail(404, "No such account.");
-    std::string password = Param(c.req, "password", 64);
-    if (password.empty() || password.size() > protocol::kMaxPasswordBytes) return Fail(400, "A password is 1-19 bytes.");
-    auto hash = HashPassword(password);
-    if (!hash) return Fail(500, "The password could not be hashed.");
-    store_.SetPasswordHash(profile->id, *hash);
+    switch (SetPassword(store_, profile->id, Param(c.req, "password", 64))) {
+        case PasswordResult::Set: break;
+        case PasswordResult::BadPassword: return Fail(400, "A password is 1-19 bytes.");
+        case PasswordResult::HashFailed: return Fail(500, "The password could not be hashed.");
+    }
     Log(LogLevel::Info, "console: " + c.Admin() + " reset the password of " + Printable(profile->name));
     return Done("The password of " + GbkToUtf8(profile->name) + " was reset.");
 }
@@ -579,6 +583,28 @@ Outcome AdminConsole::Impl::DeleteAccount(const Call& c) {
     store_.DeleteAccount(profile->id);
     Log(LogLevel::Info, "console: " + c.Admin() + " deleted account " + Printable(profile->name));
     return Done("Account " + GbkToUtf8(profile->name) + " deleted.");
+}
+
+// Into the operator's folder only, under a name of the time: no request names a path.
+Outcome AdminConsole::Impl::BackUp(const Call& c) {
+    if (options_.backupDir.empty()) return Fail(409, "Backups from here need the server started with --backup-dir DIR.");
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char name[64];
+    std::snprintf(name, sizeof name, "vexaim-%04d%02d%02d-%02d%02d%02d-%03d.db", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000));
+    const std::string file = options_.backupDir + "/" + name;
+    try {
+        store_.BackUpTo(file);
+    } catch (const StoreError& e) {
+        Log(LogLevel::Warn, "console: backup for " + c.Admin() + " failed: " + e.what());
+        return Fail(500, std::string("The backup failed: ") + e.what());
+    }
+    Log(LogLevel::Info, "console: " + c.Admin() + " backed up the database to " + file);
+    return Done(std::string("Backup written: ") + name);
 }
 
 void AdminConsole::Impl::Act(const char* path, std::function<Outcome(Call&)> action,
@@ -659,7 +685,8 @@ void AdminConsole::Impl::SessionRoutes() {
 // The overview and the users online.
 void AdminConsole::Impl::OverviewRoutes() {
     Signed("/", false, Kind::Page, [this](Call& c) {
-        Html(c.res, 200, Page(FrameFor(c, "Overview", "overview"), OverviewBody(Overview(nullptr))));
+        Html(c.res, 200,
+             Page(FrameFor(c, "Overview", "overview"), OverviewBody(Overview(nullptr), c.session.csrf)));
     });
     Signed("/api/overview", false, Kind::Api, [this](Call& c) {
         History history;
@@ -677,6 +704,7 @@ void AdminConsole::Impl::OverviewRoutes() {
         Json(c.res, 200, OnlineJson(users, silent));
     });
     Act("/online/disconnect", [this](Call& c) { return Disconnect(c); }, [](Call&) { return std::string("/online"); });
+    Act("/backup", [this](Call& c) { return BackUp(c); }, [](Call&) { return std::string("/"); });
 }
 
 // The accounts: searching, one account, and what can be done to one.

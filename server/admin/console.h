@@ -38,6 +38,7 @@ struct AdminOptions {
     std::uint16_t port = 0;       // 0 with enabled: any free port (see Server::AdminPort)
     std::string metricsToken;     // a scraper may read /metrics with it; empty: only a signed-in console
     std::string publicUrl;        // where browsers reach it through a reverse proxy, such as https://host/
+    std::string backupDir;        // where the backup action writes; empty: the action is off
 };
 
 class AdminConsole {

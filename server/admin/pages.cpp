@@ -106,7 +106,7 @@ std::string SignInPage(const std::string& csrf, const std::string& message) {
            "<button id=\"sign-in\">Sign in</button></form></body></html>";
 }
 
-std::string OverviewBody(const OverviewView& v) {
+std::string OverviewBody(const OverviewView& v, const std::string& csrf) {
     Totals t = Sum(v);
     auto card = [](const char* id, const char* label, const std::string& value, const std::string& sub) {
         return std::string("<div class=\"card\"><div class=\"label\">") + label + "</div><div class=\"value\" id=\"card-" +
@@ -133,7 +133,12 @@ std::string OverviewBody(const OverviewView& v) {
                 Bytes(n.stats.bytesIn) + "</td><td class=\"num\">" + Bytes(n.stats.bytesOut) + "</td><td>" +
                 Age(n.seenSecondsAgo) + " ago</td></tr>";
     }
-    body += "</tbody></table></div><script src=\"/static/chart.js\"></script><script src=\"/static/console.js\">"
+    body += "</tbody></table></div><div class=\"panel\"><h2>Backup</h2>";
+    body += v.backupDir.empty()
+                ? std::string("<p class=\"muted\">Backups from here need the server started with --backup-dir DIR.</p>")
+                : "<p>A consistent copy of the database, made while the server serves, written to " +
+                      EscapeHtml(v.backupDir) + ".</p>" + PostButton("/backup", "", csrf, "Back up now", "secondary");
+    body += "</div><script src=\"/static/chart.js\"></script><script src=\"/static/console.js\">"
             "</script>";
     return body;
 }

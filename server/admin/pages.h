@@ -31,10 +31,11 @@ struct NodeView {
 struct OverviewView {
     std::vector<NodeView> nodes;
     MailboxTotals mailbox;
+    std::string backupDir;  // where the backup action writes; empty: off
 };
 // One line of the chart per node: (Unix milliseconds, messages per second).
 using History = std::vector<std::pair<std::string, std::vector<std::pair<std::int64_t, double>>>>;
-std::string OverviewBody(const OverviewView& view);
+std::string OverviewBody(const OverviewView& view, const std::string& csrf);
 std::string OverviewJson(const OverviewView& view, const History& history, std::int64_t nowMillis);
 
 struct OnlineView {

@@ -57,6 +57,14 @@ AccountResult CreateAccount(Store& store, std::string_view name, std::string_vie
     return store.CreateAccount(name, *hash, shown) ? AccountResult::Created : AccountResult::Exists;
 }
 
+PasswordResult SetPassword(Store& store, std::int64_t id, std::string_view password) {
+    if (password.empty() || password.size() > protocol::kMaxPasswordBytes) return PasswordResult::BadPassword;
+    auto hash = InitPasswordHashing() ? HashPassword(password) : std::nullopt;
+    if (!hash) return PasswordResult::HashFailed;
+    store.SetPasswordHash(id, *hash);
+    return PasswordResult::Set;
+}
+
 bool MakeFriends(Store& store, std::string_view a, std::string_view b) {
     auto first = store.FindByName(a);
     auto second = store.FindByName(b);

@@ -25,6 +25,11 @@ enum class AccountResult { Created, Exists, BadName, BadPassword, HashFailed };
 // Password: 1 to 19 bytes (what the library's login record can carry).
 AccountResult CreateAccount(Store& store, std::string_view name, std::string_view password,
                             std::string_view nickname);
+enum class PasswordResult { Set, BadPassword, HashFailed };
+
+// A new password (1 to 19 bytes) for an existing account, in force at its next login.
+PasswordResult SetPassword(Store& store, std::int64_t id, std::string_view password);
+
 // False when either account is unknown or both are the same.
 bool MakeFriends(Store& store, std::string_view a, std::string_view b);
 

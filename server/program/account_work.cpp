@@ -77,6 +77,17 @@ std::string DoAccountWork(const ProgramOptions& program, Store& store) {
             return "--add-friends needs two different existing accounts, got " + entry;
         Log(LogLevel::Info, Printable(a) + " and " + Printable(b) + " are friends");
     }
+    for (const std::string& entry : program.passwords) {
+        std::string id, password;
+        if (!SplitPair(entry, id, password)) return "--set-password needs ID:PASSWORD, got " + entry;
+        auto account = store.FindIdByName(id);
+        if (!account) return "--set-password: no account " + Printable(id);
+        switch (SetPassword(store, *account, password)) {
+            case PasswordResult::Set: Log(LogLevel::Info, "password of " + Printable(id) + " changed"); break;
+            case PasswordResult::BadPassword: return "password must be 1-19 bytes";
+            case PasswordResult::HashFailed: return "password hashing failed";
+        }
+    }
     if (!program.adminPasswordFile.empty()) {
         std::string password;
         if (!ReadSecret(program.adminPasswordFile, password) || password.size() < 8 || password.size() > 1024)
@@ -86,6 +97,20 @@ std::string DoAccountWork(const ProgramOptions& program, Store& store) {
         store.SetSetting(admin::kAdminPasswordSetting, *hash);
         Log(LogLevel::Info, "administrator password set");
     }
+    return {};
+}
+
+std::string BackUp(const ProgramOptions& program) {
+    if (program.postgres)
+        return "--backup-to copies a SQLite database; a PostgreSQL store is backed up with pg_dump "
+               "(see the README)";
+    try {
+        BackUpSqliteFile(program.database, program.backupTo);
+    } catch (const StoreError& e) {
+        return e.what();
+    }
+    WarnIfOpenToOthers(program.backupTo, "the backup");
+    Log(LogLevel::Info, "backup of " + program.database + " written to " + program.backupTo);
     return {};
 }
 

@@ -18,6 +18,10 @@ std::unique_ptr<Store> OpenStore(const ProgramOptions& program);
 // The account work the options ask for; an error text for the command line, or empty.
 std::string DoAccountWork(const ProgramOptions& program, Store& store);
 
+// --backup-to: a consistent copy of the SQLite database, made while a
+// server may be using it. An error text for the command line, or empty.
+std::string BackUp(const ProgramOptions& program);
+
 // The first line of a file (or of standard input, "-"): a password or a token.
 bool ReadSecret(const std::string& path, std::string& secret);
 

@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "server/admin/console.h"
@@ -33,6 +34,10 @@ std::string Complete(ProgramOptions& program) {
     const TlsOptions& tls = program.server.tls;
     if (tls.port >= 0 && (tls.certFile.empty() || tls.keyFile.empty())) return "--tls-port needs --tls-cert and --tls-key";
     if (tls.only && tls.port < 0) return "--tls-only needs --tls-port";
+    const std::string& backups = program.server.admin.backupDir;
+    std::error_code ignored;
+    if (!backups.empty() && !std::filesystem::is_directory(backups, ignored))
+        return "--backup-dir needs an existing folder, not " + backups;
     if (!program.server.cluster.natsUrl.empty() && !program.postgres)
         return "--cluster needs --store with a PostgreSQL connection string";
     return {};
@@ -73,6 +78,12 @@ int main(int argc, char** argv) {
     ::umask(077);
     error = Complete(program);
     if (!error.empty()) return Fail(error);
+    if (!program.backupTo.empty()) {
+        error = BackUp(program);
+        if (error.empty()) return 0;
+        Log(LogLevel::Error, error);
+        return 1;
+    }
     try {
         std::unique_ptr<Store> store = OpenStore(program);
         error = DoAccountWork(program, *store);

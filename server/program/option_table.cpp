@@ -117,6 +117,20 @@ Option Pair(const char* name, const char* value, const char* help, First first, 
             }};
 }
 
+// "ID:PASS", repeated; the passwords stay out of what is printed.
+template <class Field>
+Option WithPasswords(const char* name, const char* help, Field field) {
+    return {name, "ID:PASS", help,
+            [=](O& o, const char* v) {
+                return v ? (field(o).push_back(v), std::string()) : std::string(name) + " needs ID:PASSWORD";
+            },
+            [=](const O& o) {
+                Shown ids;
+                for (const std::string& a : field(const_cast<O&>(o))) ids.push_back(a.substr(0, a.find(':')) + ":********");
+                return ids;
+            }};
+}
+
 // "[ADDR:]PORT" of the console.
 std::string SetAdmin(O& o, const char* v) {
     std::string where = v ? v : "";
@@ -210,21 +224,21 @@ std::vector<Option> AccountOptions() {
              "create the demo accounts if missing: 10001 (alice, password alice123),\n"
              "10002 (bob, bob123), 10003 (carol, carol123); alice is friends with both",
              [](O& o) -> auto& { return o.seedDemo; }),
-        {"--add-account", "ID:PASS", "create an account (ID 1-20 bytes, PASS 1-19 bytes); may be repeated",
-         [](O& o, const char* v) {
-             return v ? (o.accounts.push_back(v), std::string()) : "--add-account needs ID:PASSWORD";
-         },
-         [](const O& o) {
-             // The passwords stay out of what is printed.
-             Shown ids;
-             for (const std::string& a : o.accounts) ids.push_back(a.substr(0, a.find(':')) + ":********");
-             return ids;
-         }},
+        WithPasswords("--add-account", "create an account (ID 1-20 bytes, PASS 1-19 bytes); may be repeated",
+                      [](O& o) -> auto& { return o.accounts; }),
         {"--add-friends", "ID:ID", "make two accounts friends; may be repeated",
          [](O& o, const char* v) { return v ? (o.friendships.push_back(v), std::string()) : "--add-friends needs ID:ID"; },
          [](const O& o) { return o.friendships; }},
-        Flag("--admin-only", "do the account work above, then exit without serving",
+        WithPasswords("--set-password", "give an account a new password (1-19 bytes); may be repeated",
+                      [](O& o) -> auto& { return o.passwords; }),
+        Flag("--admin-only",
+             "do the account work above, then exit without serving; works beside\n"
+             "a server that runs on the same SQLite database, which sees it at once",
              [](O& o) -> auto& { return o.adminOnly; }),
+        Word("--backup-to", "FILE",
+             "copy the SQLite database (--database) to FILE consistently, also while\n"
+             "a server uses it, then exit; FILE is replaced once the copy is whole",
+             [](O& o) -> auto& { return o.backupTo; }, true, "--backup-to needs a file"),
     };
 }
 
@@ -264,6 +278,10 @@ std::vector<Option> TlsAndConsoleOptions() {
              return std::string();
          },
          [](const O& o) { return Text(o.server.admin.publicUrl); }},
+        Word("--backup-dir", "DIR",
+             "the folder where the console's backup action writes its copies of\n"
+             "the SQLite database (default: none, the action is off)",
+             [](O& o) -> auto& { return o.server.admin.backupDir; }, true, "--backup-dir needs a folder"),
         Word("--metrics-token-file", "FILE",
              "a scraper may read /metrics with the token in FILE (sent as\n"
              "Authorization: Bearer TOKEN); without it only a signed-in console may",

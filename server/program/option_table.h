@@ -17,7 +17,8 @@ struct ProgramOptions {
     std::string database = "data/vexaim.db";  // the SQLite file, or a PostgreSQL connection string
     bool postgres = false;
     bool seedDemo = false, adminOnly = false, printConfig = false;
-    std::vector<std::string> accounts, friendships;
+    std::vector<std::string> accounts, friendships, passwords;  // ID:PASS, ID:ID, ID:PASS
+    std::string backupTo;  // a copy of the SQLite database to make, instead of serving
     std::string adminPasswordFile;  // "-": standard input
     std::string metricsTokenFile;
     std::string logLevel = "info";

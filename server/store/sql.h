@@ -177,9 +177,18 @@ public:
     virtual void Transaction(FunctionRef<void(Session&)> fn) = 0;
     // Calls may wait on another machine (see Store::Blocking).
     virtual bool Blocking() const = 0;
-    // Other servers use the database at the same time: nothing read from it
-    // may be kept in memory, and the cluster's tables are there.
+    // Other servers use the database at the same time: the cluster's tables
+    // are there.
     virtual bool Shared() const = 0;
+    // The engine can tell when another writer has changed the data
+    // (ChangedElsewhere), so what is read from it may be kept in memory.
+    virtual bool SeesOutsideChanges() const { return false; }
+    // May another writer have changed the data since the last call? True
+    // when the engine cannot tell.
+    virtual bool ChangedElsewhere() { return true; }
+    // A consistent copy of the live data in a new file, made while the data
+    // stays in use; throws StoreError where the engine's own tools do it.
+    virtual void BackUpTo(const std::string& file);
 };
 
 }  // namespace vexa::server::sql

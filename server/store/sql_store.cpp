@@ -64,10 +64,16 @@ struct SqlStore::Lookups {
     std::unordered_map<std::string, std::int64_t> idByName;
     std::unordered_set<Pair, PairHash> blocked;
     bool blockedLoaded = false;
+
+    void Clear() {
+        idByName.clear();
+        blocked.clear();
+        blockedLoaded = false;
+    }
 };
 
 SqlStore::SqlStore(std::unique_ptr<sql::Engine> engine)
-    : engine_(std::move(engine)), lookups_(engine_->Shared() ? nullptr : std::make_unique<Lookups>()) {
+    : engine_(std::move(engine)), lookups_(engine_->SeesOutsideChanges() ? std::make_unique<Lookups>() : nullptr) {
     Migrate();
 }
 
@@ -149,6 +155,16 @@ std::optional<Profile> SqlStore::FindById(std::int64_t id) {
     return found;
 }
 
+void SqlStore::ForgetLookups() {
+    if (!lookups_) return;
+    std::lock_guard<std::mutex> lock(lookups_->mutex);
+    lookups_->Clear();
+}
+
+void SqlStore::Refresh() {
+    if (engine_->ChangedElsewhere()) lookups_->Clear();
+}
+
 std::optional<std::int64_t> SqlStore::CachedId(std::string_view name) {
     auto found = lookups_->idByName.find(std::string(name));
     if (found != lookups_->idByName.end()) return found->second;
@@ -169,6 +185,7 @@ bool SqlStore::CachedBlocked(std::int64_t owner, std::int64_t blocked) {
 std::optional<std::int64_t> SqlStore::FindIdByName(std::string_view name) {
     if (lookups_) {
         std::lock_guard<std::mutex> lock(lookups_->mutex);
+        Refresh();
         return CachedId(name);
     }
     std::optional<std::int64_t> id;
@@ -180,6 +197,7 @@ Recipient SqlStore::FindRecipient(std::string_view name, std::int64_t sender) {
     Recipient r;
     if (lookups_) {
         std::lock_guard<std::mutex> lock(lookups_->mutex);
+        Refresh();
         r.id = CachedId(name);
         r.blocksSender = r.id && CachedBlocked(*r.id, sender);
         return r;
@@ -239,6 +257,7 @@ std::size_t SqlStore::FriendCount(std::int64_t id) {
 bool SqlStore::IsBlocked(std::int64_t owner, std::int64_t blocked) {
     if (!lookups_) return Exists(Query::IsBlocked, {owner, blocked});
     std::lock_guard<std::mutex> lock(lookups_->mutex);
+    Refresh();
     return CachedBlocked(owner, blocked);
 }
 
@@ -396,6 +415,14 @@ std::vector<NodeStats> SqlStore::RecentNodeStats(std::chrono::seconds maxAge) {
         out.push_back(NodeStats{r.Bytes(0), r.Int(1), u(2), u(3), u(4), u(5), u(6), u(7), u(8), u(9)});
     });
     return out;
+}
+
+// --- Engines ----------------------------------------------------------------------------
+
+// The embedded engine copies its file itself; a database server has its own tools.
+void sql::Engine::BackUpTo(const std::string&) {
+    throw StoreError(std::string("backup: a ") + Words().Name() +
+                     " store is backed up with its own tools (pg_dump), not by this server");
 }
 
 // --- Presence -----------------------------------------------------------------------------

@@ -21,6 +21,9 @@ public:
     ~SqlStore() override;
 
     bool Blocking() const override { return engine_->Blocking(); }
+    void BackUpTo(const std::string& file) override { engine_->BackUpTo(file); }
+    // Forgets the lookups kept in memory; they are read again when next needed.
+    void ForgetLookups();
 
     std::optional<std::int64_t> CreateAccount(std::string_view name, std::string_view passwordHash,
                                               std::string_view nickname) override;
@@ -76,15 +79,18 @@ private:
     std::int64_t Count(sql::Query query, sql::Params params);
     bool Exists(sql::Query query, sql::Params params);
     std::vector<std::int64_t> Ids(sql::Query query, sql::Params params);
-    // With the lookups' lock held.
+    // With the lookups' lock held: forgets them when another writer may have
+    // changed the data, before they are trusted.
+    void Refresh();
     std::optional<std::int64_t> CachedId(std::string_view name);
     bool CachedBlocked(std::int64_t owner, std::int64_t blocked);
 
     // The lookups of every message kept in memory: account numbers by name,
-    // and the blacklist. Only where this process is the database's one
-    // writer, so they cannot go stale: every change made here is applied to
-    // them too. Only names of accounts that exist are kept; a name asked for
-    // and not found costs the query each time, so a stranger cannot fill the
+    // and the blacklist. Only where the engine sees changes made outside
+    // this store (another process, the operator's tools): they are forgotten
+    // whenever it reports one, and every change made here is applied to them
+    // too. Only names of accounts that exist are kept; a name asked for and
+    // not found costs the query each time, so a stranger cannot fill the
     // memory.
     struct Lookups;
     std::unique_ptr<sql::Engine> engine_;

@@ -111,6 +111,10 @@ public:
     // True when calls may wait on another machine: the server then makes
     // them on threads of their own, never on its network threads.
     virtual bool Blocking() const { return false; }
+    // A consistent copy of the live data in a new file (replaced whole when
+    // it exists), made while the server serves; StoreError where the
+    // engine's own tools make backups.
+    virtual void BackUpTo(const std::string& file) = 0;
 
     // nullopt when the name is taken.
     virtual std::optional<std::int64_t> CreateAccount(std::string_view name, std::string_view passwordHash,

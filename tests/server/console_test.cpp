@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <regex>
@@ -24,6 +25,7 @@
 #include "server/base/log.h"
 #include "server/auth/password.h"
 #include "server/base/texts.h"
+#include "server/store/sqlite/sqlite_store.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {
@@ -284,7 +286,10 @@ TEST(Console, EveryPostNeedsTheSessionsTokenAndItsOwnOrigin) {
 }
 
 TEST(Console, EveryActionWorksThroughItsJsonEndpointAndIsLogged) {
-    ServerUnderTest server(ConsoleOptions());
+    TempDir backups;
+    ServerOptions options = ConsoleOptions();
+    options.admin.backupDir = backups.Path();
+    ServerUnderTest server(options);
     SetAdminPassword(server.StoreForSetup());
     SetLogLevel(LogLevel::Info);  // the console's log page shows what was written
     std::mutex logMutex;
@@ -332,6 +337,16 @@ TEST(Console, EveryActionWorksThroughItsJsonEndpointAndIsLogged) {
          [&] { EXPECT_EQ(LoginAnswer(im, "10002", "bob123"), "0"); }},
         {"an unknown account", "/api/account/disable", "id=99999", 404, [] {}},
         {"a number that is no number", "/api/account/disable", "id=1e3", 404, [] {}},
+        {"a backup, into the operator's folder whatever the request names", "/api/backup", "file=/tmp/elsewhere.db",
+         200,
+         [&] {
+             std::vector<std::filesystem::path> files;
+             for (const auto& entry : std::filesystem::directory_iterator(backups.Path())) files.push_back(entry.path());
+             ASSERT_EQ(files.size(), 1u);
+             EXPECT_EQ(files[0].extension(), ".db");
+             EXPECT_EQ(OpenSqliteStore(files[0].string())->FindIdByName("dave"), 10004);
+             EXPECT_FALSE(std::filesystem::exists("/tmp/elsewhere.db"));
+         }},
         {"delete without the confirmation", "/api/account/delete", "id=10004", 400,
          [&] { EXPECT_TRUE(server.StoreForSetup().FindIdByName("dave")); }},
         {"delete", "/api/account/delete", "id=10004&confirm=yes", 200,
@@ -370,7 +385,7 @@ TEST(Console, EveryActionWorksThroughItsJsonEndpointAndIsLogged) {
     SetLogObserver(nullptr);
     int withAddress = 0;
     for (const string& line : logged) withAddress += line.find("console: administrator at 127.0.0.1 ") == 0;
-    EXPECT_EQ(withAddress, 6) << "create, reset, disable, enable, delete, disconnect";
+    EXPECT_EQ(withAddress, 7) << "create, reset, disable, enable, backup, delete, disconnect";
     EXPECT_NE(admin.Get("/api/log").body.find("console: administrator signed in from 127.0.0.1"), string::npos);
     SetLogLevel(LogLevel::Error);
 }
@@ -581,7 +596,10 @@ TEST(Console, MetricsCountAKnownWorkloadAndPassPromtool) {
 }
 
 TEST(Console, AClusterIsShownAndManagedFromAnyNode) {
-    ServerUnderTest server(ConsoleOptions(), true, 2);
+    TempDir backups;
+    ServerOptions options = ConsoleOptions();
+    options.admin.backupDir = backups.Path();
+    ServerUnderTest server(options, true, 2);
     SetAdminPassword(server.StoreForSetup());
     Client alice(server.Port(0));
     Client bob(server.Port(1));
@@ -606,6 +624,9 @@ TEST(Console, AClusterIsShownAndManagedFromAnyNode) {
     EXPECT_EQ(r.status, 200) << r.body;
     EXPECT_TRUE(bob.WaitClosed()) << "closed by its own node";
     EXPECT_TRUE(StillServed(alice));
+    r = admin.Post("/api/backup", "");
+    EXPECT_EQ(r.status, 500);
+    EXPECT_NE(r.body.find("pg_dump"), string::npos) << "said, not pretended: " << r.body;
 }
 
 }  // namespace

@@ -10,8 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <thread>
 #include <regex>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "protocol/requests.h"
 #include "server/admin/console.h"
 #include "server/auth/password.h"
+#include "server/base/texts.h"
 #include "server_test_support.h"
 #include "server/store/sqlite/sqlite_store.h"
 
@@ -186,6 +190,9 @@ TEST(ServerProgram, TheConfigurationFileSetsEveryOptionAndTheCommandLineWins) {
         {"add-account = 10009:secret", "add-account = 10009:********"},
         {"add-friends = 10001:10009", "add-friends = 10001:10009"},
         {"admin-only = yes", "admin-only = yes"},
+        {"set-password = 10009:secret", "set-password = 10009:********"},
+        {"backup-to = /var/backups/vexaim.db", "backup-to = /var/backups/vexaim.db"},
+        {"backup-dir = /var/backups/vexaim", "backup-dir = /var/backups/vexaim"},
         {"admin = 0.0.0.0:8080", "admin = 0.0.0.0:8080"},
         {"admin-url = https://console.example/", "admin-url = https://console.example/"},
         {"metrics-token-file = /etc/vexaim/metrics-token", "metrics-token-file = /etc/vexaim/metrics-token"},
@@ -367,6 +374,182 @@ TEST(ServerProgram, SigtermLosesNoChatInFlight) {
                     readsAfterExit ? "SIGTERM, reads after exit" : "SIGTERM", sent, onOld, ids.size() - onOld,
                     a.duplicates);
     }
+}
+
+// While the server serves logged-in users, the operator works on its
+// database: each row a command (the program's own account work, or sqlite3),
+// what it says, and what the running server does differently at once.
+TEST(ServerProgram, CommandsOnTheLiveDatabaseTakeEffectAtOnce) {
+    TempDir dir;
+    const std::string db = dir.Path() + "/vexaim.db";
+    Program server({kProgram, "--port", "0", "--database", db, "--seed-demo"});
+    std::uint16_t port = ListeningPort(server);
+    ASSERT_NE(port, 0) << server.err;
+    Client alice(port), carol(port);
+    ASSERT_EQ(alice.Login("10001", "alice123"), "0");
+    ASSERT_EQ(carol.Login("10003", "carol123"), "0");
+    auto chatArrives = [&] {
+        alice.SendFramed(Chat("10001", "10003", "hello"));
+        alice.Sync();
+        for (const Packet& p : carol.Sync())
+            if (p.code == 3) return true;
+        return false;
+    };
+    ASSERT_TRUE(chatArrives()) << "the server has read the blacklist into memory";
+    auto friendList = [&](const char* user, const char* password) {
+        Client c(port);
+        std::string all = c.Login(user, password);
+        c.SendFramed(protocol::BuildInitDataRequest(0));
+        for (const Packet& p : c.Sync()) all += p.payload;
+        return all;
+    };
+    auto adminOnly = [&](std::vector<std::string> work) {
+        std::vector<std::string> args = {kProgram, "--database", db, "--admin-only"};
+        args.insert(args.end(), work.begin(), work.end());
+        return args;
+    };
+    struct Row {
+        const char* what;
+        std::vector<std::string> command;
+        const char* said;
+        std::function<void()> check;
+    } rows[] = {
+        {"a new account logs in", adminOnly({"--add-account", "dave:davepw"}), "account dave created",
+         [&] { EXPECT_EQ(Client(port).Login("dave", "davepw"), "0"); }},
+        {"two accounts become friends", adminOnly({"--add-friends", "dave:10003"}), "dave and 10003 are friends",
+         [&] { EXPECT_NE(friendList("dave", "davepw").find("<name>10003</name>"), std::string::npos); }},
+        {"a changed password takes effect", adminOnly({"--set-password", "10002:newpw"}), "password of 10002 changed",
+         [&] {
+             EXPECT_EQ(Client(port).Login("10002", "bob123")[0], texts::kLoginWrongPassword);
+             EXPECT_EQ(Client(port).Login("10002", "newpw"), "0");
+         }},
+        {"a blacklist entry holds at the next chat",
+         {VEXA_SQLITE3, db, "INSERT INTO blacklist (owner, blocked) VALUES (10003, 10001)"}, "",
+         [&] { EXPECT_FALSE(chatArrives()); }},
+        {"sqlite3 reads the live file", {VEXA_SQLITE3, db, "SELECT count(*) FROM accounts"}, "4\n", [] {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Program p(row.command);
+        EXPECT_EQ(p.Wait(), 0);
+        p.WaitFor(std::regex(row.said), 2000);
+        EXPECT_NE(p.err.find(row.said), std::string::npos) << p.err;
+        row.check();
+    }
+    server.WaitFor(std::regex("ERROR|WARN"), 300);
+    EXPECT_EQ(server.err.find("ERROR"), std::string::npos) << "no request failed: " << server.err;
+}
+
+// While about 1,000 chats a second flow, half to a user online and half
+// piling up in the mailbox of one who is not, an account is added from the
+// command line (waiting for the server's writes, not failing) and then a
+// backup made: it is a valid database, and a server started on it serves
+// that account and exactly the mail it held, in order.
+TEST(ServerProgram, ABackupOfTheLiveDatabaseIsWholeAndServes) {
+    TempDir dir;
+    const std::string db = dir.Path() + "/vexaim.db", backup = dir.Path() + "/backup.db";
+    Program server({kProgram, "--port", "0", "--database", db, "--seed-demo", "--max-mail", "100000"});
+    std::uint16_t port = ListeningPort(server);
+    ASSERT_NE(port, 0) << server.err;
+    Client alice(port), bob(port, 4 << 20);
+    ASSERT_EQ(alice.Login("10001", "alice123"), "0");
+    ASSERT_EQ(bob.Login("10002", "bob123"), "0");
+    std::atomic<bool> stop{false};
+    int sent = 0;  // chats to carol, numbered 0.. in the order sent
+    const auto start = std::chrono::steady_clock::now();
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i) {
+            bool toCarol = i % 2 == 0;
+            // Long enough that the copy takes several steps.
+            alice.SendFramed(Chat("10001", toCarol ? "10003" : "10002", std::string(600, 'c'), toCarol ? sent++ : i));
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(i + 1));  // 1,000 a second
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Program add({kProgram, "--database", db, "--admin-only", "--add-account", "dave:davepw"});
+    int added = add.Wait();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Program copy({kProgram, "--database", db, "--backup-to", backup});
+    int copied = copy.Wait();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    stop = true;
+    writer.join();
+    alice.Sync();
+    std::printf("[ backup ] %d chats a second while the account was added and the copy made\n",
+                static_cast<int>(2 * sent / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()));
+    ASSERT_EQ(added, 0) << add.err;
+    ASSERT_EQ(copied, 0) << copy.err;
+    server.WaitFor(std::regex("ERROR|WARN"), 300);
+    EXPECT_EQ(server.err.find("ERROR"), std::string::npos) << "no request failed: " << server.err;
+
+    auto query = [&](const std::string& file, const char* sql) {
+        Program p({VEXA_SQLITE3, file, sql});
+        p.Wait();
+        p.WaitFor(std::regex("\n"), 2000);
+        return p.err.substr(0, p.err.find('\n'));
+    };
+    EXPECT_EQ(query(backup, "PRAGMA integrity_check"), "ok");
+    const int held = std::stoi("0" + query(backup, "SELECT count(*) FROM mailbox WHERE recipient = 10003"));
+    const int total = std::stoi("0" + query(db, "SELECT count(*) FROM mailbox WHERE recipient = 10003"));
+    EXPECT_EQ(total, sent);
+    EXPECT_GT(held, 0) << "the chats before the backup";
+    EXPECT_LT(held, sent) << "the chats after it";
+
+    Program restored({kProgram, "--port", "0", "--database", backup});
+    port = ListeningPort(restored);
+    ASSERT_NE(port, 0) << restored.err;
+    EXPECT_EQ(Client(port).Login("dave", "davepw"), "0");
+    Client carol(port, 4 << 20);
+    ASSERT_EQ(carol.Login("10003", "carol123"), "0");
+    std::vector<int> ids;
+    while (static_cast<int>(ids.size()) < held)
+        if (auto p = carol.Read()) {
+            if (p->code == 3) ids.push_back(ChatId(*p));
+        } else {
+            break;
+        }
+    for (const Packet& p : carol.Sync())
+        if (p.code == 3) ids.push_back(ChatId(p));
+    Arrivals a = CheckArrivals(ids, held);
+    EXPECT_TRUE(a.complete && a.inOrder && a.duplicates == 0) << a.problem;
+    EXPECT_EQ(static_cast<int>(ids.size()), held) << "the mail as it was at the backup, nothing later";
+}
+
+// What the backup and its folder refuse: each row the options, the exit and what is said.
+TEST(ServerProgram, BackupsRefuseWhatTheyCannotDo) {
+    TempDir dir;
+    const std::string db = dir.Path() + "/vexaim.db";
+    {
+        Program seed({kProgram, "--database", db, "--seed-demo", "--admin-only"});
+        ASSERT_EQ(seed.Wait(), 0);
+    }
+    struct Row {
+        std::vector<std::string> args;
+        int exit;
+        const char* said;
+    } rows[] = {
+        {{"--store", "postgresql://vexa@127.0.0.1:1/vexaim", "--backup-to", dir.Path() + "/pg.db"}, 1, "pg_dump"},
+        {{"--database", db, "--backup-to", db}, 1, "is the database itself"},
+        {{"--database", db, "--backup-to", db + "-wal"}, 1, "is the database itself"},
+        {{"--database", dir.Path() + "/missing.db", "--backup-to", dir.Path() + "/copy.db"}, 1, "cannot open database"},
+        {{"--database", db, "--backup-to", dir.Path() + "/no/such/folder/copy.db"}, 1, "no/such/folder"},
+        {{"--database", db, "--admin", "0", "--backup-dir", dir.Path() + "/missing"}, 2,
+         "--backup-dir needs an existing folder"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {kProgram};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        SCOPED_TRACE(args.back());
+        Program p(args);
+        EXPECT_EQ(p.Wait(), row.exit);
+        p.WaitFor(std::regex(row.said), 2000);
+        EXPECT_NE(p.err.find(row.said), std::string::npos) << p.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/missing.db")) << "a backup never makes a database";
+    Program check({VEXA_SQLITE3, db, "PRAGMA integrity_check; SELECT count(*) FROM accounts"});
+    EXPECT_EQ(check.Wait(), 0);
+    check.WaitFor(std::regex("ok\n3\n"), 2000);
+    EXPECT_NE(check.err.find("ok\n3\n"), std::string::npos) << "the database is untouched: " << check.err;
 }
 
 // What the server makes is for its own user alone (a folder 0700, the

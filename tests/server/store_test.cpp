@@ -356,6 +356,46 @@ TEST(Store, VersionOneDatabaseIsMigratedWithItsData) {
     }
 }
 
+// Another connection (the operator's tools, a second process) changes the
+// file under a store that keeps lookups in memory: each row what it does and
+// what the store must answer at once, its lookups having been read before.
+TEST(Store, TheEmbeddedStoreSeesWhatOthersWriteToItsFile) {
+    TempDir dir;
+    const string file = dir.Path() + "/shared.db";
+    auto store = OpenSqliteStore(file);
+    SeedDemo(*store);
+    auto other = OpenSqliteStore(file);
+    struct Row {
+        const char* what;
+        std::function<void(Store&)> elsewhere;
+        std::function<void()> check;
+    } rows[] = {
+        {"a blacklist entry", [](Store& o) { o.BlockUser(10003, 10001); },
+         [&] {
+             EXPECT_TRUE(store->FindRecipient("10003", 10001).blocksSender);
+             EXPECT_TRUE(store->IsBlocked(10003, 10001));
+         }},
+        {"the entry taken away", [](Store& o) { o.AskFriend(10003, 10001, "", false); },
+         [&] { EXPECT_FALSE(store->FindRecipient("10003", 10001).blocksSender); }},
+        {"a deleted account", [](Store& o) { o.DeleteAccount(10002); },
+         [&] {
+             EXPECT_FALSE(store->FindIdByName("10002"));
+             EXPECT_FALSE(store->FindRecipient("10002", 10001).id);
+         }},
+        {"a new account", [](Store& o) { o.CreateAccount("dave", "h", "dave"); },
+         [&] { EXPECT_TRUE(store->FindRecipient("dave", 10001).id); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        for (const char* name : {"10001", "10002", "10003"}) store->FindRecipient(name, 10001);
+        row.elsewhere(*other);
+        row.check();
+    }
+    // Its own writes are in its lookups as well.
+    store->BlockUser(10001, 10003);
+    EXPECT_TRUE(store->FindRecipient("10001", 10003).blocksSender);
+}
+
 TEST(Store, PostgresUnreachableIsReportedAndServiceResumes) {
     const string conninfo = Postgres().NewDatabase();
     auto store = OpenPgStore(conninfo, 2);
