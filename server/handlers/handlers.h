@@ -47,6 +47,7 @@ public:
                     asio::any_io_executor hashing, ServerCounters& counters, const std::atomic<bool>& stopping);
 
     // LinkEvents
+    bool AnswerAtOnce(const LinkPtr& link, int code) override;
     void OnRequest(const LinkPtr& link, int code, std::string payload) override;
     void OnMailAcknowledged(const LinkPtr& link, std::int64_t seq) override;
     void OnRoom(const LinkPtr& link) override;
@@ -69,6 +70,7 @@ private:
     void Pause(const LinkPtr& link);
     void Resume(const LinkPtr& link);
     void RetryLater(const LinkPtr& link, int code, std::string payload, const std::string& why);
+    void TryAgain(const LinkPtr& link, int code, std::string payload);
     void Drop(const Link& link, int code, std::string_view why);
     bool TakeOwnId(const Link& link, int code, std::string_view& payload);
 

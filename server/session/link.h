@@ -152,6 +152,11 @@ using LinkPtr = std::shared_ptr<Link>;
 class LinkEvents {
 public:
     virtual ~LinkEvents() = default;
+    // Asked on the network side, any thread, before a request goes to the
+    // request side: true when it was answered here and then (a keep-alive of
+    // a logged-in user), so that it waits behind nothing, not even a request
+    // that waits for the database.
+    virtual bool AnswerAtOnce(const LinkPtr& /*link*/, int /*code*/) { return false; }
     // A request, in the order the client sent it; RequestDone follows once
     // it has been served.
     virtual void OnRequest(const LinkPtr& link, int code, std::string payload) = 0;

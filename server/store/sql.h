@@ -177,9 +177,20 @@ public:
     virtual void Transaction(FunctionRef<void(Session&)> fn) = 0;
     // Calls may wait on another machine (see Store::Blocking).
     virtual bool Blocking() const = 0;
-    // Other servers use the database at the same time: nothing read from it
-    // may be kept in memory, and the cluster's tables are there.
+    // Other servers use the database at the same time, and the cluster's
+    // tables are there.
     virtual bool Shared() const = 0;
+    // The engine learns of the changes other writers make, so what is read
+    // from it may be kept in memory as long as ChangedElsewhere says nothing.
+    virtual bool SeesOutsideChanges() const { return !Shared(); }
+    // May another writer have changed the data since the last call? Asked
+    // before anything kept in memory is trusted; true also while the engine
+    // cannot tell.
+    virtual bool ChangedElsewhere() { return false; }
 };
+
+// The channel on which a shared database announces, from triggers, that a
+// writer changed what the lookups keep (account names, the blacklist).
+constexpr const char* kLookupsChannel = "vexa_lookups";
 
 }  // namespace vexa::server::sql

@@ -67,7 +67,7 @@ struct SqlStore::Lookups {
 };
 
 SqlStore::SqlStore(std::unique_ptr<sql::Engine> engine)
-    : engine_(std::move(engine)), lookups_(engine_->Shared() ? nullptr : std::make_unique<Lookups>()) {
+    : engine_(std::move(engine)), lookups_(engine_->SeesOutsideChanges() ? std::make_unique<Lookups>() : nullptr) {
     Migrate();
 }
 
@@ -149,6 +149,27 @@ std::optional<Profile> SqlStore::FindById(std::int64_t id) {
     return found;
 }
 
+// A call that finds the lookups stale asks the database itself and keeps
+// nothing, so that while the engine cannot tell (its link for the news of
+// other writers is down) every call asks, and none refills them in vain.
+bool SqlStore::LookupsTrusted() {
+    if (!engine_->ChangedElsewhere()) return true;
+    ClearLookups();
+    return false;
+}
+
+void SqlStore::ClearLookups() {
+    lookups_->idByName.clear();
+    lookups_->blocked.clear();
+    lookups_->blockedLoaded = false;
+}
+
+void SqlStore::ForgetLookups() {
+    if (!lookups_) return;
+    std::lock_guard<std::mutex> lock(lookups_->mutex);
+    ClearLookups();
+}
+
 std::optional<std::int64_t> SqlStore::CachedId(std::string_view name) {
     auto found = lookups_->idByName.find(std::string(name));
     if (found != lookups_->idByName.end()) return found->second;
@@ -169,7 +190,7 @@ bool SqlStore::CachedBlocked(std::int64_t owner, std::int64_t blocked) {
 std::optional<std::int64_t> SqlStore::FindIdByName(std::string_view name) {
     if (lookups_) {
         std::lock_guard<std::mutex> lock(lookups_->mutex);
-        return CachedId(name);
+        if (LookupsTrusted()) return CachedId(name);
     }
     std::optional<std::int64_t> id;
     Run(Query::IdByName, {name}, [&](const Row& r) { id = r.Int(0); });
@@ -180,9 +201,11 @@ Recipient SqlStore::FindRecipient(std::string_view name, std::int64_t sender) {
     Recipient r;
     if (lookups_) {
         std::lock_guard<std::mutex> lock(lookups_->mutex);
-        r.id = CachedId(name);
-        r.blocksSender = r.id && CachedBlocked(*r.id, sender);
-        return r;
+        if (LookupsTrusted()) {
+            r.id = CachedId(name);
+            r.blocksSender = r.id && CachedBlocked(*r.id, sender);
+            return r;
+        }
     }
     Run(Query::Recipient, {name, sender}, [&](const Row& row) {
         r.id = row.Int(0);
@@ -237,9 +260,11 @@ std::size_t SqlStore::FriendCount(std::int64_t id) {
 }
 
 bool SqlStore::IsBlocked(std::int64_t owner, std::int64_t blocked) {
-    if (!lookups_) return Exists(Query::IsBlocked, {owner, blocked});
-    std::lock_guard<std::mutex> lock(lookups_->mutex);
-    return CachedBlocked(owner, blocked);
+    if (lookups_) {
+        std::lock_guard<std::mutex> lock(lookups_->mutex);
+        if (LookupsTrusted()) return CachedBlocked(owner, blocked);
+    }
+    return Exists(Query::IsBlocked, {owner, blocked});
 }
 
 void SqlStore::BlockUser(std::int64_t owner, std::int64_t blocked) {

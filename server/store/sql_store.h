@@ -64,6 +64,10 @@ public:
     void PutNodeStats(const NodeStats& stats) override;
     std::vector<NodeStats> RecentNodeStats(std::chrono::seconds maxAge) override;
 
+    // Empties the lookups kept in memory, for whoever hears of a change the
+    // engine may not have told of (an announcement from another node).
+    void ForgetLookups();
+
 protected:
     // One statement on a connection of its own.
     std::int64_t Run(sql::Query query, sql::Params params, sql::RowFn onRow = {});
@@ -77,15 +81,19 @@ private:
     bool Exists(sql::Query query, sql::Params params);
     std::vector<std::int64_t> Ids(sql::Query query, sql::Params params);
     // With the lookups' lock held.
+    bool LookupsTrusted();
+    void ClearLookups();
     std::optional<std::int64_t> CachedId(std::string_view name);
     bool CachedBlocked(std::int64_t owner, std::int64_t blocked);
 
     // The lookups of every message kept in memory: account numbers by name,
-    // and the blacklist. Only where this process is the database's one
-    // writer, so they cannot go stale: every change made here is applied to
-    // them too. Only names of accounts that exist are kept; a name asked for
-    // and not found costs the query each time, so a stranger cannot fill the
-    // memory.
+    // and the blacklist, so that a chat between users who are online asks
+    // the database nothing. Only where the engine sees the changes other
+    // writers make (SeesOutsideChanges): they are emptied whenever it says
+    // another writer may have changed the data, and every change made here
+    // is applied to them too. Only names of accounts that exist are kept; a
+    // name asked for and not found costs the query each time, so a stranger
+    // cannot fill the memory.
     struct Lookups;
     std::unique_ptr<sql::Engine> engine_;
     std::unique_ptr<Lookups> lookups_;
