@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "protocol/requests.h"
+#include "server/auth/accounts.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {
@@ -84,19 +85,24 @@ TEST(ServerOnPostgres, ChatsBetweenOnlineUsersAndKeepAlivesAskNothingOfTheDataba
 // PostgreSQL stops for about 5 s. alice keeps writing to bob, who is online,
 // and to carol, who is not; everyone's keep-alives are answered meanwhile.
 // When it is back, what waited goes on in order, then what alice writes
-// after; carol gets all of hers at her login. Once on one server, once on two
-// nodes (alice and bob on different ones).
+// after; carol gets all of hers at her login. dave writes to alice during
+// the outage and leaves at once: what the server read of him arrives too.
+// Once on one server, once on two nodes (alice and bob on different ones).
 TEST(ServerOnPostgres, OutageChatsWaitAndGoOnInOrderKeepAlivesAnswered) {
     for (int nodes : {1, 2}) {
         SCOPED_TRACE(std::to_string(nodes) + " node(s)");
         ServerOptions options = ServerUnderTest::FastOptions();
         options.limits.idleTimeout = 60s;
         ServerUnderTest server(options, true, nodes, true);
+        ASSERT_EQ(CreateAccount(server.StoreForSetup(), "dave", "dave123", "dave"), AccountResult::Created);
         Client alice(server.Port(0));
         Client bob(server.Port(nodes - 1));
+        Client dave(server.Port(nodes - 1));
         ASSERT_EQ(alice.Login("10001", "alice123"), "0");
         ASSERT_EQ(bob.Login("10002", "bob123"), "0");
+        ASSERT_EQ(dave.Login("dave", "dave123"), "0");
         bob.Sync();
+        alice.Sync();
         std::vector<int> toBob;
         alice.SendFramed(Chat("10001", "10002", "before", 0));
         ReadUntil(bob, toBob, 0, 3000ms);
@@ -104,14 +110,17 @@ TEST(ServerOnPostgres, OutageChatsWaitAndGoOnInOrderKeepAlivesAnswered) {
         SharedPostgres().Stop();
         const auto stopped = std::chrono::steady_clock::now();
         int keepAlivesAnswered = 0, keepAlivesAsked = 0;
+        std::vector<int> toAlice;
         auto keepAlives = [&] {
-            for (Client* c : {&alice, &bob}) {
+            for (auto [client, chats] : {std::pair{&alice, &toAlice}, std::pair{&bob, &toBob}}) {
                 ++keepAlivesAsked;
-                keepAlivesAnswered += KeepAliveAnswered(*c, 1500ms, &toBob);
+                keepAlivesAnswered += KeepAliveAnswered(*client, 1500ms, chats);
             }
         };
         keepAlives();
-        const int during = 10, after = 5;
+        const int during = 10, after = 5, fromDave = 3;
+        for (int i = 0; i < fromDave; ++i) dave.SendFramed(Chat("dave", "10001", "leaving", i));
+        dave.Close();
         for (int i = 1; i <= during; ++i) {
             alice.SendFramed(Chat("10001", "10002", "during", i));
             alice.SendFramed(Chat("10001", "10003", "during", i));
@@ -127,6 +136,7 @@ TEST(ServerOnPostgres, OutageChatsWaitAndGoOnInOrderKeepAlivesAnswered) {
             alice.SendFramed(Chat("10001", "10003", "after", i));
         }
         ReadUntil(bob, toBob, during + after, 10000ms);
+        ReadUntil(alice, toAlice, fromDave - 1, 10000ms);
         Client carol(server.Port(0));
         ASSERT_EQ(carol.Login("10003", "carol123"), "0");
         std::vector<int> toCarol;
@@ -135,13 +145,15 @@ TEST(ServerOnPostgres, OutageChatsWaitAndGoOnInOrderKeepAlivesAnswered) {
         EXPECT_EQ(keepAlivesAnswered, keepAlivesAsked);
         Arrivals bobs = CheckArrivals(toBob, during + after + 1);
         Arrivals carols = CheckArrivals(toCarol, during + after + 1, 1);
-        for (const Arrivals* a : {&bobs, &carols}) {
+        Arrivals alices = CheckArrivals(toAlice, fromDave);
+        for (const Arrivals* a : {&bobs, &carols, &alices}) {
             EXPECT_TRUE(a->complete && a->inOrder) << a->problem;
             EXPECT_EQ(a->duplicates, 0);
         }
-        std::printf("[ outage  ] %d node(s): to bob %zu of %d, to carol %zu of %d, keep-alives %d of %d answered\n",
-                    nodes, toBob.size(), during + after + 1, toCarol.size(), during + after, keepAlivesAnswered,
-                    keepAlivesAsked);
+        std::printf("[ outage  ] %d node(s): to bob %zu of %d, to carol %zu of %d, from dave (gone) %zu of %d, "
+                    "keep-alives %d of %d answered\n",
+                    nodes, toBob.size(), during + after + 1, toCarol.size(), during + after, toAlice.size(), fromDave,
+                    keepAlivesAnswered, keepAlivesAsked);
     }
 }
 
