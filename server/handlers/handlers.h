@@ -47,7 +47,7 @@ public:
                     asio::any_io_executor hashing, ServerCounters& counters, const std::atomic<bool>& stopping);
 
     // LinkEvents
-    bool AnswerAtOnce(const LinkPtr& link, int code) override;
+    bool AnswerAtOnce(const LinkPtr& link, int code, bool nothingBefore) override;
     void OnRequest(const LinkPtr& link, int code, std::string payload) override;
     void OnMailAcknowledged(const LinkPtr& link, std::int64_t seq) override;
     void OnRoom(const LinkPtr& link) override;
