@@ -2,7 +2,9 @@
 //
 // A link's requests arrive here (LinkEvents) on its request executor, so one
 // connection's requests are handled one at a time and in order; handlers of
-// different connections run at the same time. The one dispatch table is in
+// different connections run at the same time. Only the keep-alive may be
+// answered on the network side (AnswerAtOnce), so it never waits for the
+// database. The one dispatch table is in
 // dispatch.cpp, the handlers by theme beside it: login.cpp, chat.cpp,
 // friends.cpp, moments.cpp (invitations and one-to-one sessions),
 // profile.cpp (status, position, profile, user info). They reach other users
