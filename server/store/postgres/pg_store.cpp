@@ -194,10 +194,8 @@ private:
     void Run() {
         bool everListened = false;
         while (!stopping_) {
-            PGconn* c = PQconnectdb(conninfo_.c_str());
-            // Its loss is logged once, below, not in libpq's words.
-            if (c) PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
-            if (c && PQstatus(c) == CONNECTION_OK && Listen(c)) {
+            PGconn* c = Connect();
+            if (c && Listen(c)) {
                 // Whatever changed while nobody listened is unknown: all of it counts as changed.
                 ++changes_;
                 listening_ = true;
@@ -209,9 +207,34 @@ private:
                     Log(LogLevel::Warn, "postgresql: lost the link that tells of other writers' changes; "
                                         "lookups ask the database until it is back");
             }
-            PQfinish(c);
+            if (c) PQfinish(c);
             Sleep(kReconnect);
         }
+    }
+
+    // Connects without holding up a stop: a database that does not answer at
+    // all would otherwise keep the thread (and the server's exit) waiting for
+    // the system's connect time-out.
+    PGconn* Connect() {
+        PGconn* c = PQconnectStart(conninfo_.c_str());
+        if (!c) return nullptr;
+        // Its loss is logged once, by Run, not in libpq's words.
+        PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+        PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+        while (!stopping_ && PQstatus(c) != CONNECTION_BAD && state != PGRES_POLLING_FAILED) {
+            if (state == PGRES_POLLING_OK) return c;
+            if (PQsocket(c) < 0) {
+                state = PQconnectPoll(c);
+                continue;
+            }
+            const short wanted = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+            pollfd fds[2] = {{PQsocket(c), wanted, 0}, {wake_, POLLIN, 0}};
+            if (poll(fds, 2, 1000) < 0 && errno != EINTR) break;
+            if (fds[1].revents) break;
+            if (fds[0].revents) state = PQconnectPoll(c);
+        }
+        PQfinish(c);
+        return nullptr;
     }
 
     static bool Listen(PGconn* c) {
