@@ -64,6 +64,12 @@ struct SqlStore::Lookups {
     std::unordered_map<std::string, std::int64_t> idByName;
     std::unordered_set<Pair, PairHash> blocked;
     bool blockedLoaded = false;
+
+    void Clear() {
+        idByName.clear();
+        blocked.clear();
+        blockedLoaded = false;
+    }
 };
 
 SqlStore::SqlStore(std::unique_ptr<sql::Engine> engine)
@@ -149,25 +155,20 @@ std::optional<Profile> SqlStore::FindById(std::int64_t id) {
     return found;
 }
 
-// A call that finds the lookups stale asks the database itself and keeps
-// nothing, so that while the engine cannot tell (its link for the news of
-// other writers is down) every call asks, and none refills them in vain.
-bool SqlStore::LookupsTrusted() {
-    if (!engine_->ChangedElsewhere()) return true;
-    ClearLookups();
-    return false;
-}
-
-void SqlStore::ClearLookups() {
-    lookups_->idByName.clear();
-    lookups_->blocked.clear();
-    lookups_->blockedLoaded = false;
-}
-
 void SqlStore::ForgetLookups() {
     if (!lookups_) return;
     std::lock_guard<std::mutex> lock(lookups_->mutex);
-    ClearLookups();
+    lookups_->Clear();
+}
+
+// A call that finds the lookups stale asks the database itself and keeps
+// nothing, so that while the engine cannot tell (its link for the news of
+// other writers is down) every call asks, and none refills them in vain
+// (the whole blacklist, each time).
+bool SqlStore::Refresh() {
+    if (!engine_->ChangedElsewhere()) return true;
+    lookups_->Clear();
+    return false;
 }
 
 std::optional<std::int64_t> SqlStore::CachedId(std::string_view name) {
@@ -190,7 +191,7 @@ bool SqlStore::CachedBlocked(std::int64_t owner, std::int64_t blocked) {
 std::optional<std::int64_t> SqlStore::FindIdByName(std::string_view name) {
     if (lookups_) {
         std::lock_guard<std::mutex> lock(lookups_->mutex);
-        if (LookupsTrusted()) return CachedId(name);
+        if (Refresh()) return CachedId(name);
     }
     std::optional<std::int64_t> id;
     Run(Query::IdByName, {name}, [&](const Row& r) { id = r.Int(0); });
@@ -201,7 +202,7 @@ Recipient SqlStore::FindRecipient(std::string_view name, std::int64_t sender) {
     Recipient r;
     if (lookups_) {
         std::lock_guard<std::mutex> lock(lookups_->mutex);
-        if (LookupsTrusted()) {
+        if (Refresh()) {
             r.id = CachedId(name);
             r.blocksSender = r.id && CachedBlocked(*r.id, sender);
             return r;
@@ -262,7 +263,7 @@ std::size_t SqlStore::FriendCount(std::int64_t id) {
 bool SqlStore::IsBlocked(std::int64_t owner, std::int64_t blocked) {
     if (lookups_) {
         std::lock_guard<std::mutex> lock(lookups_->mutex);
-        if (LookupsTrusted()) return CachedBlocked(owner, blocked);
+        if (Refresh()) return CachedBlocked(owner, blocked);
     }
     return Exists(Query::IsBlocked, {owner, blocked});
 }

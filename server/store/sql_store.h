@@ -64,8 +64,9 @@ public:
     void PutNodeStats(const NodeStats& stats) override;
     std::vector<NodeStats> RecentNodeStats(std::chrono::seconds maxAge) override;
 
-    // Empties the lookups kept in memory, for whoever hears of a change the
-    // engine may not have told of (an announcement from another node).
+    // Forgets the lookups kept in memory; they are read again when next
+    // needed. For whoever hears of a change some other way (an announcement
+    // from another node).
     void ForgetLookups();
 
 protected:
@@ -80,9 +81,9 @@ private:
     std::int64_t Count(sql::Query query, sql::Params params);
     bool Exists(sql::Query query, sql::Params params);
     std::vector<std::int64_t> Ids(sql::Query query, sql::Params params);
-    // With the lookups' lock held.
-    bool LookupsTrusted();
-    void ClearLookups();
+    // With the lookups' lock held: forgets them when another writer may have
+    // changed the data; false then, and the caller asks the database itself.
+    bool Refresh();
     std::optional<std::int64_t> CachedId(std::string_view name);
     bool CachedBlocked(std::int64_t owner, std::int64_t blocked);
 
