@@ -58,8 +58,26 @@ const std::array<RequestHandlers::Handler, 100>& RequestHandlers::Table() {
 
 // --- A link's requests, in order --------------------------------------------------
 
+// The keep-alive asks nothing of anybody, and an IM program takes a
+// connection whose keep-alives go unanswered for dead; so it is answered on
+// the network side, never behind the request threads (which may all be busy
+// with a slow database). It overtakes earlier requests only while one of
+// them waits for the database: otherwise its answer still comes after
+// theirs, as clients (and the tests' Sync) may expect. Before a login it
+// takes the usual road (and is dropped there); so it does after an exit.
+bool RequestHandlers::AnswerAtOnce(const LinkPtr& link, int code, bool nothingBefore) {
+    if (code != protocol::kRequestKeepAlive || link->login.Now() != LoginState::Phase::LoggedIn || link->Closing())
+        return false;
+    if (!nothingBefore && !link->waitsForStore.load()) return false;
+    counters_.CountRequest(code);
+    link->Send(protocol::kAnswerKeepAlive, "");
+    return true;
+}
+
 void RequestHandlers::OnRequest(const LinkPtr& link, int code, std::string payload) {
     if (link->held.pauses > 0) {
+        // It came here before the network side knew that the ones before it wait.
+        if (link->waitsForStore && AnswerAtOnce(link, code, true)) return link->RequestDone();
         link->held.queue.push_back(HeldRequests::Request{code, std::move(payload)});
         return;
     }
@@ -82,11 +100,15 @@ void RequestHandlers::Resume(const LinkPtr& link) {
     }
 }
 
+// Once a close has begun, nothing more is done for the client but its chats:
+// after a takeover its other requests would act for a connection that is no
+// longer the account's, and after an exit for a user who has gone. A chat
+// the server has read is the sender's, whoever has the account now, and is
+// kept like any other (after an exit the login check below drops it).
+static bool ServedWhileClosing(int code) { return code == protocol::kRequestChat; }
+
 void RequestHandlers::Serve(const LinkPtr& link, int code, std::string_view payload) {
-    // Once a close has begun, nothing more is done for the client: after a
-    // takeover its requests would act for an account that is no longer its
-    // own, and after an exit for a user who has gone.
-    if (link->Closing()) return;
+    if (link->Closing() && !ServedWhileClosing(code)) return;
     counters_.CountRequest(code);
     if (link->login.Now() == LoginState::Phase::LoggedOut) return Drop(*link, code, "logged out");
     if (link->login.Account() == 0 && code != protocol::kRequestLogin) return Drop(*link, code, "not logged in");
@@ -115,23 +137,36 @@ void RequestHandlers::Dispatch(const LinkPtr& link, int code, std::string_view p
 
 // The database is out of reach: the request waits, and the connection's
 // later requests behind it, so that nothing it asked for is lost or
-// reordered. It is tried again until the database answers or the
-// connection ends.
+// reordered. It is tried again until the database answers, then the ones
+// behind it are served in order; only a stop of the server ends the wait
+// otherwise. One pause per waiting request, however often it is tried.
 void RequestHandlers::RetryLater(const LinkPtr& link, int code, std::string payload, const std::string& why) {
-    if (!why.empty())
-        Log(LogLevel::Warn, "request " + std::to_string(code) + " of connection #" + std::to_string(link->Serial()) +
-                                " waits for the database: " + why);
+    Log(LogLevel::Warn, "request " + std::to_string(code) + " of connection #" + std::to_string(link->Serial()) +
+                            " waits for the database: " + why);
     Pause(link);
+    link->waitsForStore = true;
+    TryAgain(link, code, std::move(payload));
+}
+
+void RequestHandlers::TryAgain(const LinkPtr& link, int code, std::string payload) {
     auto timer = std::make_shared<asio::steady_timer>(link->RequestExecutor(), kStoreRetry);
     timer->async_wait([this, timer, link, code, payload = std::move(payload)](std::error_code) mutable {
-        if (link->Closing() || stopping_) return;
+        if (stopping_) {
+            Log(LogLevel::Warn, "request " + std::to_string(code) + " of connection #" + std::to_string(link->Serial()) +
+                                    " and the " + std::to_string(link->held.queue.size()) +
+                                    " behind it are given up: the server stops while the database is out of reach");
+            return;
+        }
         try {
-            Dispatch(link, code, payload);
+            if (!link->Closing() || ServedWhileClosing(code)) Dispatch(link, code, payload);
+            Log(LogLevel::Info, "request " + std::to_string(code) + " of connection #" +
+                                    std::to_string(link->Serial()) + " went on: the database answers again");
         } catch (const StoreUnavailable&) {
-            return RetryLater(link, code, std::move(payload), std::string());
+            return TryAgain(link, code, std::move(payload));
         } catch (const std::exception& e) {
             Log(LogLevel::Error, "request " + std::to_string(code) + ": " + e.what());
         }
+        link->waitsForStore = false;
         Resume(link);
     });
 }

@@ -2,7 +2,9 @@
 //
 // A link's requests arrive here (LinkEvents) on its request executor, so one
 // connection's requests are handled one at a time and in order; handlers of
-// different connections run at the same time. The one dispatch table is in
+// different connections run at the same time. Only the keep-alive may be
+// answered on the network side (AnswerAtOnce), so it never waits for the
+// database. The one dispatch table is in
 // dispatch.cpp, the handlers by theme beside it: login.cpp, chat.cpp,
 // friends.cpp, moments.cpp (invitations and one-to-one sessions),
 // profile.cpp (status, position, profile, user info). They reach other users
@@ -47,6 +49,7 @@ public:
                     asio::any_io_executor hashing, ServerCounters& counters, const std::atomic<bool>& stopping);
 
     // LinkEvents
+    bool AnswerAtOnce(const LinkPtr& link, int code, bool nothingBefore) override;
     void OnRequest(const LinkPtr& link, int code, std::string payload) override;
     void OnMailAcknowledged(const LinkPtr& link, std::int64_t seq) override;
     void OnRoom(const LinkPtr& link) override;
@@ -69,6 +72,7 @@ private:
     void Pause(const LinkPtr& link);
     void Resume(const LinkPtr& link);
     void RetryLater(const LinkPtr& link, int code, std::string payload, const std::string& why);
+    void TryAgain(const LinkPtr& link, int code, std::string payload);
     void Drop(const Link& link, int code, std::string_view why);
     bool TakeOwnId(const Link& link, int code, std::string_view& payload);
 

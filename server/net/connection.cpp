@@ -170,6 +170,7 @@ void Connection::RequestDone() {
 // --- Network side, reading into the request side ------------------------------
 
 bool Connection::OnRequest(int code, std::string_view payload) {
+    if (events_.AnswerAtOnce(Self(), code, outstanding_ == 0)) return true;
     ++outstanding_;
     // Inline when the handlers share the strand, queued on their executor otherwise.
     asio::dispatch(RequestExecutor(), [self = Self(), code, payload = std::string(payload)]() mutable {

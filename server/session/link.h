@@ -127,6 +127,9 @@ public:
 
     LoginState login;
     HeldRequests held;
+    // Set while a request waits for the database to be reachable again; also
+    // read on the network side.
+    std::atomic<bool> waitsForStore{false};
     // A request handed to OnRequest has been served: the network side may
     // read on when it had stopped for the requests piling up.
     virtual void RequestDone() = 0;
@@ -152,6 +155,12 @@ using LinkPtr = std::shared_ptr<Link>;
 class LinkEvents {
 public:
     virtual ~LinkEvents() = default;
+    // Asked on the network side, any thread, before a request goes to the
+    // request side: true when it was answered here and then (a keep-alive of
+    // a logged-in user), so that it waits behind nothing, not even a request
+    // that waits for the database. nothingBefore: no earlier request of the
+    // link is still to be served, so answering now keeps their order.
+    virtual bool AnswerAtOnce(const LinkPtr& /*link*/, int /*code*/, bool /*nothingBefore*/) { return false; }
     // A request, in the order the client sent it; RequestDone follows once
     // it has been served.
     virtual void OnRequest(const LinkPtr& link, int code, std::string payload) = 0;

@@ -169,6 +169,28 @@ const std::vector<std::vector<SchemaStep>>& Schema() {
             {"CREATE INDEX IF NOT EXISTS friends_friend ON friends (friend)"},
             {"CREATE INDEX IF NOT EXISTS blacklist_blocked ON blacklist (blocked)"},
         },
+        {
+            // Version 3: every writer of a shared database (a node, the command
+            // line's account work, an operator's psql) announces changes to what
+            // the nodes keep in memory, on the channel kLookupsChannel. Names
+            // only change or vanish by update and delete; a new account was
+            // never kept as missing.
+            {"CREATE OR REPLACE FUNCTION vexa_lookups_changed() RETURNS trigger LANGUAGE plpgsql AS"
+             " $$BEGIN PERFORM pg_notify('vexa_lookups', ''); RETURN NULL; END$$",
+             true},
+            {"CREATE OR REPLACE TRIGGER accounts_lookups AFTER DELETE OR UPDATE OF name ON accounts"
+             " FOR EACH ROW EXECUTE FUNCTION vexa_lookups_changed()",
+             true},
+            {"CREATE OR REPLACE TRIGGER blacklist_lookups AFTER INSERT OR UPDATE OR DELETE ON blacklist"
+             " FOR EACH ROW EXECUTE FUNCTION vexa_lookups_changed()",
+             true},
+            {"CREATE OR REPLACE TRIGGER accounts_lookups_emptied AFTER TRUNCATE ON accounts"
+             " FOR EACH STATEMENT EXECUTE FUNCTION vexa_lookups_changed()",
+             true},
+            {"CREATE OR REPLACE TRIGGER blacklist_lookups_emptied AFTER TRUNCATE ON blacklist"
+             " FOR EACH STATEMENT EXECUTE FUNCTION vexa_lookups_changed()",
+             true},
+        },
     };
     return steps;
 }

@@ -191,4 +191,8 @@ public:
     virtual void BackUpTo(const std::string& file);
 };
 
+// The channel on which a shared database announces, from triggers, that a
+// writer changed what the lookups keep (account names, the blacklist).
+constexpr const char* kLookupsChannel = "vexa_lookups";
+
 }  // namespace vexa::server::sql

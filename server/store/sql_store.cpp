@@ -161,8 +161,14 @@ void SqlStore::ForgetLookups() {
     lookups_->Clear();
 }
 
-void SqlStore::Refresh() {
-    if (engine_->ChangedElsewhere()) lookups_->Clear();
+// A call that finds the lookups stale asks the database itself and keeps
+// nothing, so that while the engine cannot tell (its link for the news of
+// other writers is down) every call asks, and none refills them in vain
+// (the whole blacklist, each time).
+bool SqlStore::Refresh() {
+    if (!engine_->ChangedElsewhere()) return true;
+    lookups_->Clear();
+    return false;
 }
 
 std::optional<std::int64_t> SqlStore::CachedId(std::string_view name) {
@@ -185,8 +191,7 @@ bool SqlStore::CachedBlocked(std::int64_t owner, std::int64_t blocked) {
 std::optional<std::int64_t> SqlStore::FindIdByName(std::string_view name) {
     if (lookups_) {
         std::lock_guard<std::mutex> lock(lookups_->mutex);
-        Refresh();
-        return CachedId(name);
+        if (Refresh()) return CachedId(name);
     }
     std::optional<std::int64_t> id;
     Run(Query::IdByName, {name}, [&](const Row& r) { id = r.Int(0); });
@@ -197,10 +202,11 @@ Recipient SqlStore::FindRecipient(std::string_view name, std::int64_t sender) {
     Recipient r;
     if (lookups_) {
         std::lock_guard<std::mutex> lock(lookups_->mutex);
-        Refresh();
-        r.id = CachedId(name);
-        r.blocksSender = r.id && CachedBlocked(*r.id, sender);
-        return r;
+        if (Refresh()) {
+            r.id = CachedId(name);
+            r.blocksSender = r.id && CachedBlocked(*r.id, sender);
+            return r;
+        }
     }
     Run(Query::Recipient, {name, sender}, [&](const Row& row) {
         r.id = row.Int(0);
@@ -255,10 +261,11 @@ std::size_t SqlStore::FriendCount(std::int64_t id) {
 }
 
 bool SqlStore::IsBlocked(std::int64_t owner, std::int64_t blocked) {
-    if (!lookups_) return Exists(Query::IsBlocked, {owner, blocked});
-    std::lock_guard<std::mutex> lock(lookups_->mutex);
-    Refresh();
-    return CachedBlocked(owner, blocked);
+    if (lookups_) {
+        std::lock_guard<std::mutex> lock(lookups_->mutex);
+        if (Refresh()) return CachedBlocked(owner, blocked);
+    }
+    return Exists(Query::IsBlocked, {owner, blocked});
 }
 
 void SqlStore::BlockUser(std::int64_t owner, std::int64_t blocked) {

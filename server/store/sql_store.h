@@ -22,8 +22,6 @@ public:
 
     bool Blocking() const override { return engine_->Blocking(); }
     void BackUpTo(const std::string& file) override { engine_->BackUpTo(file); }
-    // Forgets the lookups kept in memory; they are read again when next needed.
-    void ForgetLookups();
 
     std::optional<std::int64_t> CreateAccount(std::string_view name, std::string_view passwordHash,
                                               std::string_view nickname) override;
@@ -67,6 +65,11 @@ public:
     void PutNodeStats(const NodeStats& stats) override;
     std::vector<NodeStats> RecentNodeStats(std::chrono::seconds maxAge) override;
 
+    // Forgets the lookups kept in memory; they are read again when next
+    // needed. For whoever hears of a change some other way (an announcement
+    // from another node).
+    void ForgetLookups();
+
 protected:
     // One statement on a connection of its own.
     std::int64_t Run(sql::Query query, sql::Params params, sql::RowFn onRow = {});
@@ -80,18 +83,19 @@ private:
     bool Exists(sql::Query query, sql::Params params);
     std::vector<std::int64_t> Ids(sql::Query query, sql::Params params);
     // With the lookups' lock held: forgets them when another writer may have
-    // changed the data, before they are trusted.
-    void Refresh();
+    // changed the data; false then, and the caller asks the database itself.
+    bool Refresh();
     std::optional<std::int64_t> CachedId(std::string_view name);
     bool CachedBlocked(std::int64_t owner, std::int64_t blocked);
 
     // The lookups of every message kept in memory: account numbers by name,
-    // and the blacklist. Only where the engine sees changes made outside
-    // this store (another process, the operator's tools): they are forgotten
-    // whenever it reports one, and every change made here is applied to them
-    // too. Only names of accounts that exist are kept; a name asked for and
-    // not found costs the query each time, so a stranger cannot fill the
-    // memory.
+    // and the blacklist, so that a chat between users who are online asks
+    // the database nothing. Only where the engine sees the changes other
+    // writers make (SeesOutsideChanges): they are emptied whenever it says
+    // another writer may have changed the data, and every change made here
+    // is applied to them too. Only names of accounts that exist are kept; a
+    // name asked for and not found costs the query each time, so a stranger
+    // cannot fill the memory.
     struct Lookups;
     std::unique_ptr<sql::Engine> engine_;
     std::unique_ptr<Lookups> lookups_;

@@ -63,11 +63,11 @@ NatsUnderTest& SharedNats() {
     return nats;
 }
 
-ServerUnderTest::ServerUnderTest(ServerOptions options, bool seedDemo, int nodes)
+ServerUnderTest::ServerUnderTest(ServerOptions options, bool seedDemo, int nodes, bool onPostgres)
     : options_(std::move(options)), nodes_(static_cast<std::size_t>(std::max(1, nodes))) {
     SetLogLevel(std::getenv("VEXA_SERVER_TEST_LOG") ? LogLevel::Debug : LogLevel::Error);
+    if (nodes > 1 || onPostgres) conninfo_ = SharedPostgres().NewDatabase();
     if (nodes > 1) {
-        conninfo_ = SharedPostgres().NewDatabase();
         options_.cluster.natsUrl = SharedNats().Url();
         // A node that is gone is noticed quickly.
         options_.cluster.heartbeat = std::chrono::milliseconds(500);
@@ -91,7 +91,7 @@ void ServerUnderTest::StartNode(Node& node, int index) {
     if (!node.store) node.store = OpenStore();
     ServerOptions options = options_;
     options.port = 0;
-    if (!conninfo_.empty()) options.cluster.node = "node" + std::to_string(index + 1);
+    if (Nodes() > 1) options.cluster.node = "node" + std::to_string(index + 1);
     node.server = std::make_unique<Server>(*node.store, options);
     node.port = node.server->Port();
     node.thread = std::thread([server = node.server.get()] { server->Run(); });

@@ -28,12 +28,14 @@ private:
 };
 
 // One server, or a cluster of nodes in this process. One node keeps its
-// data in SQLite in a temporary folder; more nodes share a fresh database in
-// a PostgreSQL server and one NATS server, both started for the test process
-// (see engines.h). The data survives Restart.
+// data in SQLite in a temporary folder (or, onPostgres, in PostgreSQL); more
+// nodes share a fresh database in a PostgreSQL server and one NATS server,
+// both started for the test process (see engines.h). The data survives
+// Restart.
 class ServerUnderTest {
 public:
-    explicit ServerUnderTest(ServerOptions options = FastOptions(), bool seedDemo = true, int nodes = 1);
+    explicit ServerUnderTest(ServerOptions options = FastOptions(), bool seedDemo = true, int nodes = 1,
+                             bool onPostgres = false);
     ~ServerUnderTest();
 
     static ServerOptions FastOptions();
@@ -53,6 +55,8 @@ public:
     void StopNode(int node);
     // The store is safe from any thread.
     Store& StoreForSetup() { return *nodes_[0].store; }
+    // The PostgreSQL database's connection string; empty on SQLite.
+    const std::string& Conninfo() const { return conninfo_; }
     // Summed over the nodes.
     ServerStats Stats();
 

@@ -396,6 +396,60 @@ TEST(Store, TheEmbeddedStoreSeesWhatOthersWriteToItsFile) {
     EXPECT_TRUE(store->FindRecipient("10001", 10003).blocksSender);
 }
 
+// Runs SQL as another writer would (an operator's psql, another node).
+void ExecElsewhere(const string& conninfo, const char* sql) {
+    PGconn* c = PQconnectdb(conninfo.c_str());
+    PGresult* r = PQexec(c, sql);
+    const ExecStatusType status = PQresultStatus(r);
+    EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) << sql << ": " << PQerrorMessage(c);
+    PQclear(r);
+    PQfinish(c);
+}
+
+// What the PostgreSQL store keeps in memory follows what other writers change,
+// also while its link for their news was down. Each row reads the lookup
+// first (so it is kept), changes it from outside, and waits for the new value.
+TEST(Store, PostgresLookupsFollowOtherWriters) {
+    struct Row {
+        const char* what;
+        const char* sql;
+        std::function<bool(Store&)> changed;
+        // Not asked for this long after the change.
+        std::chrono::milliseconds quiet{0};
+    };
+    const Row rows[] = {
+        {"blacklisted elsewhere", "INSERT INTO blacklist (owner, blocked) VALUES (10002, 10001)",
+         [](Store& s) { return s.FindRecipient("10002", 10001).blocksSender; }},
+        {"taken off the blacklist elsewhere", "DELETE FROM blacklist WHERE owner = 10002 AND blocked = 10001",
+         [](Store& s) { return !s.FindRecipient("10002", 10001).blocksSender; }},
+        {"renamed elsewhere", "UPDATE accounts SET name = 'bobby'::bytea WHERE id = 10002",
+         [](Store& s) { return !s.FindIdByName("10002") && s.FindRecipient("bobby", 10001).id == 10002; }},
+        {"deleted elsewhere", "DELETE FROM accounts WHERE id = 10003",
+         [](Store& s) { return !s.FindRecipient("10003", 10001).id; }},
+        // The change is made while the store hears nothing, and it is not
+        // asked until it hears again: it must forget everything then.
+        {"blacklisted while the link for news was down",
+         "SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE query LIKE 'LISTEN%';"
+         " INSERT INTO blacklist (owner, blocked) VALUES (10001, 10002)",
+         [](Store& s) { return s.IsBlocked(10001, 10002); }, std::chrono::milliseconds(2000)},
+    };
+    const string conninfo = Postgres().NewDatabase();
+    auto store = OpenPgStore(conninfo, 2);
+    SeedDemo(*store);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        // Asked twice, so that the second answer comes from memory.
+        ASSERT_FALSE(row.changed(*store));
+        ASSERT_FALSE(row.changed(*store));
+        ExecElsewhere(conninfo, row.sql);
+        std::this_thread::sleep_for(row.quiet);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!row.changed(*store) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(row.changed(*store));
+    }
+}
+
 TEST(Store, PostgresUnreachableIsReportedAndServiceResumes) {
     const string conninfo = Postgres().NewDatabase();
     auto store = OpenPgStore(conninfo, 2);

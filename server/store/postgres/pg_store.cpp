@@ -5,13 +5,22 @@
 #include <arpa/inet.h>
 #include <endian.h>
 #include <libpq-fe.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
+
+#include "server/base/log.h"
 
 namespace vexa::server {
 
@@ -152,14 +161,130 @@ private:
     std::array<bool, sql::kQueryCount> prepared_{};
 };
 
+// The news of other writers: a connection of its own that LISTENs on the
+// channel the schema's triggers notify, on a thread of its own. Every
+// notification, and every (re)connection, counts as a change; while the
+// connection is down the engine cannot tell, and says so. It connects again
+// every half second until it is stopped.
+class ChangeListener {
+public:
+    explicit ChangeListener(std::string conninfo) : conninfo_(std::move(conninfo)), wake_(eventfd(0, EFD_CLOEXEC)) {
+        if (wake_ < 0) throw StoreError("postgresql: eventfd failed");
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ChangeListener() {
+        stopping_ = true;
+        std::uint64_t one = 1;
+        if (write(wake_, &one, sizeof one) < 0) {
+            // The thread still sees stopping_ within its poll time.
+        }
+        thread_.join();
+        close(wake_);
+    }
+    ChangeListener(const ChangeListener&) = delete;
+    ChangeListener& operator=(const ChangeListener&) = delete;
+
+    bool ChangedSinceLastAsked() {
+        if (!listening_.load()) return true;
+        const std::uint64_t now = changes_.load();
+        return seen_.exchange(now) != now;
+    }
+
+private:
+    void Run() {
+        bool everListened = false;
+        while (!stopping_) {
+            PGconn* c = Connect();
+            if (c && Listen(c)) {
+                // Whatever changed while nobody listened is unknown: all of it counts as changed.
+                ++changes_;
+                listening_ = true;
+                if (everListened) Log(LogLevel::Info, "postgresql: hearing of other writers' changes again");
+                everListened = true;
+                Follow(c);
+                listening_ = false;
+                if (!stopping_)
+                    Log(LogLevel::Warn, "postgresql: lost the link that tells of other writers' changes; "
+                                        "lookups ask the database until it is back");
+            }
+            if (c) PQfinish(c);
+            Sleep(kReconnect);
+        }
+    }
+
+    // Connects without holding up a stop: a database that does not answer at
+    // all would otherwise keep the thread (and the server's exit) waiting for
+    // the system's connect time-out.
+    PGconn* Connect() {
+        PGconn* c = PQconnectStart(conninfo_.c_str());
+        if (!c) return nullptr;
+        // Its loss is logged once, by Run, not in libpq's words.
+        PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+        PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+        while (!stopping_ && PQstatus(c) != CONNECTION_BAD && state != PGRES_POLLING_FAILED) {
+            if (state == PGRES_POLLING_OK) return c;
+            if (PQsocket(c) < 0) {
+                state = PQconnectPoll(c);
+                continue;
+            }
+            const short wanted = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+            pollfd fds[2] = {{PQsocket(c), wanted, 0}, {wake_, POLLIN, 0}};
+            if (poll(fds, 2, 1000) < 0 && errno != EINTR) break;
+            if (fds[1].revents) break;
+            if (fds[0].revents) state = PQconnectPoll(c);
+        }
+        PQfinish(c);
+        return nullptr;
+    }
+
+    static bool Listen(PGconn* c) {
+        PGresult* r = PQexec(c, (std::string("LISTEN ") + sql::kLookupsChannel).c_str());
+        bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        PQclear(r);
+        return ok;
+    }
+
+    // Until the connection is lost or the listener stops.
+    void Follow(PGconn* c) {
+        while (!stopping_) {
+            pollfd fds[2] = {{PQsocket(c), POLLIN, 0}, {wake_, POLLIN, 0}};
+            if (poll(fds, 2, 1000) < 0 && errno != EINTR) return;
+            if (fds[1].revents) return;
+            if (fds[0].revents == 0) continue;
+            if (!PQconsumeInput(c) || PQstatus(c) != CONNECTION_OK) return;
+            while (PGnotify* n = PQnotifies(c)) {
+                ++changes_;
+                PQfreemem(n);
+            }
+        }
+    }
+
+    void Sleep(std::chrono::milliseconds time) {
+        pollfd fd{wake_, POLLIN, 0};
+        if (!stopping_) poll(&fd, 1, static_cast<int>(time.count()));
+    }
+
+    static constexpr std::chrono::milliseconds kReconnect{500};
+    std::string conninfo_;
+    int wake_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> listening_{false};
+    std::atomic<std::uint64_t> changes_{0};
+    std::atomic<std::uint64_t> seen_{0};
+    std::thread thread_;
+};
+
 class PgEngine final : public sql::Engine {
 public:
     PgEngine(std::string conninfo, std::size_t connections)
-        : conninfo_(std::move(conninfo)), max_(std::max<std::size_t>(1, connections)) {}
+        : conninfo_(std::move(conninfo)), max_(std::max<std::size_t>(1, connections)), listener_(conninfo_) {}
 
     const sql::Dialect& Words() const override { return sql::Dialect::Postgres(); }
     bool Blocking() const override { return true; }
     bool Shared() const override { return true; }
+    // Every writer's changes are announced by the schema's triggers.
+    bool SeesOutsideChanges() const override { return true; }
+    bool ChangedElsewhere() override { return listener_.ChangedSinceLastAsked(); }
 
     void Use(FunctionRef<void(sql::Session&)> fn) override {
         std::unique_ptr<PgConnection> c = Take();
@@ -227,6 +352,7 @@ private:
     std::condition_variable available_;
     std::vector<std::unique_ptr<PgConnection>> idle_;
     std::size_t open_ = 0;
+    ChangeListener listener_;
 };
 
 }  // namespace

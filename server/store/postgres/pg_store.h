@@ -11,6 +11,12 @@
 //
 // When the server cannot be reached, calls throw StoreUnavailable; the pool
 // connects again on the next call.
+//
+// The lookups of every message (SqlStore) are kept in memory here too: one
+// more connection LISTENs on the channel that the schema's triggers notify
+// whenever any writer changes what they hold, and the store empties them at
+// each notification. While that connection is down the engine cannot tell,
+// so nothing kept is trusted until it is back, and then nothing kept before.
 #pragma once
 
 #include <cstddef>
