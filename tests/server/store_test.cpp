@@ -396,6 +396,25 @@ TEST(Store, TheEmbeddedStoreSeesWhatOthersWriteToItsFile) {
     EXPECT_TRUE(store->FindRecipient("10001", 10003).blocksSender);
 }
 
+// A tool that holds the shared file's write lock past the busy time makes the
+// store unavailable for now (the request waits and is tried again), never a
+// failure that would cost the request; reads go on meanwhile.
+TEST(Store, AWriteLockHeldElsewhereIsAnOutageNotAFailure) {
+    TempDir dir;
+    const string file = dir.Path() + "/locked.db";
+    auto store = OpenSqliteStore(file);
+    SeedDemo(*store);
+    sqlite3* tool = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &tool), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(tool, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_THROW(store->AddMail(10002, 6, "kept"), StoreUnavailable);
+    EXPECT_EQ(store->FindIdByName("10002"), 10002);
+    ASSERT_EQ(sqlite3_exec(tool, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(tool);
+    store->AddMail(10002, 6, "kept");
+    EXPECT_EQ(store->MailCount(10002), 1u);
+}
+
 // Runs SQL as another writer would (an operator's psql, another node).
 void ExecElsewhere(const string& conninfo, const char* sql) {
     PGconn* c = PQconnectdb(conninfo.c_str());

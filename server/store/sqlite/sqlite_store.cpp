@@ -139,6 +139,7 @@ private:
 
     sqlite3_stmt* Prepared(Query query);
     void Check(int rc, const char* what);
+    [[noreturn]] void Fail(int rc, const std::string& message);
 
     std::mutex mutex_;
     const std::string path_;
@@ -228,11 +229,20 @@ void SqliteEngine::Transaction(FunctionRef<void(sql::Session&)> fn) {
 
 void SqliteEngine::Exec(const std::string& text) {
     char* error = nullptr;
-    if (sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    if (int rc = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &error); rc != SQLITE_OK) {
         std::string message = error ? error : "unknown error";
         sqlite3_free(error);
-        throw StoreError("sqlite: " + message);
+        Fail(rc, "sqlite: " + message);
     }
+}
+
+// The file is shared: another process (the operator's sqlite3, account work)
+// may hold its write lock past the busy time. That is an outage for now, not
+// a failed request, so the request waits and is tried again (a chat read from
+// a client must not be lost to a slow tool).
+void SqliteEngine::Fail(int rc, const std::string& message) {
+    if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) throw StoreUnavailable(message);
+    throw StoreError(message);
 }
 
 void SqliteEngine::Check(int rc, const char* what) {
@@ -277,7 +287,7 @@ std::int64_t SqliteEngine::Run(Query query, sql::Params params, sql::RowFn onRow
     for (;;) {
         int rc = sqlite3_step(stmt);
         if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) throw StoreError(std::string("sqlite step: ") + sqlite3_errmsg(db_));
+        if (rc != SQLITE_ROW) Fail(rc, std::string("sqlite step: ") + sqlite3_errmsg(db_));
         if (onRow) onRow(row);
     }
     return sqlite3_stmt_readonly(stmt) ? 0 : sqlite3_changes(db_);
