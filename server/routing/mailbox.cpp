@@ -51,7 +51,7 @@ void Mailbox::Pump(const LinkPtr& link, std::int64_t account) {
             return;
         }
         std::vector<Mail> batch;
-        bool again = false;
+        bool again = false, drained = false;
         try {
             batch = store_.MailAfter(account, cursor, kMailBatch);
             owners_.WithCursor(account, link, [&](MailCursor& c) {
@@ -63,7 +63,10 @@ void Mailbox::Pump(const LinkPtr& link, std::int64_t account) {
                     // Rows are only added under this lock, so an empty read
                     // here means the mailbox is done and live delivery may take over.
                     again = !store_.MailAfter(account, cursor, 1).empty();
-                    if (!again) c.draining = false;
+                    if (!again) {
+                        c.draining = false;
+                        drained = true;
+                    }
                     return;
                 }
                 for (const Mail& mail : batch) {
@@ -77,6 +80,7 @@ void Mailbox::Pump(const LinkPtr& link, std::int64_t account) {
             RetryPump(link, account);
             return;
         }
+        if (drained) owners_.Drained(account);
         if (!again) return;
     }
 }
