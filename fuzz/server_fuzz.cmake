@@ -5,3 +5,8 @@ vexa_add_fuzzer(NAME server_input_fuzz
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/server_input_fuzz.cpp
   LIBS vexa_server_handlers
   DICT ${CMAKE_CURRENT_LIST_DIR}/server_input.dict)
+
+# What other nodes of a cluster send over NATS, through every decoder.
+vexa_add_fuzzer(NAME cluster_messages_fuzz
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/cluster_messages_fuzz.cpp
+  LIBS vexa_server_cluster)

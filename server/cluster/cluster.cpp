@@ -283,7 +283,10 @@ void Cluster::Own(std::int64_t account, std::function<void()> done) {
     // The subscription must be in place before the mailbox is read, so a
     // doorbell for a row added meanwhile is not missed.
     natsConnection_FlushTimeout(nc_, 1000);
-    cluster::LoginStamp stamp{WallNanos(), options_.node, 0};
+    // A login that takes the account over from another node is newer than
+    // the one it replaces, whatever the two clocks say.
+    auto replaced = directory_.Find(account);
+    cluster::LoginStamp stamp{std::max(WallNanos(), replaced ? replaced->nanos + 1 : 0), options_.node, 0};
     {
         Lock lock(mutex_);
         stamp.counter = ++loginCounter_;

@@ -28,9 +28,9 @@ std::int64_t LeadingNumber(std::string_view text) {
 }
 
 // Exactly a decimal number of at most 19 digits (so it fits a signed 64-bit
-// value), nothing else.
+// value), without leading zeros (one spelling per number), nothing else.
 std::optional<std::uint64_t> StrictNumber(std::string_view text) {
-    if (text.empty() || text.size() > 19) return std::nullopt;
+    if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
     std::uint64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return std::nullopt;
@@ -73,9 +73,11 @@ public:
             ok_ = false;
             return;
         }
-        auto digits = StrictNumber(rest_.substr(0, protocol::kCodeSize));
-        if (!digits) ok_ = false;
-        code = static_cast<int>(digits.value_or(0));
+        code = 0;
+        for (char c : rest_.substr(0, protocol::kCodeSize)) {
+            if (c < '0' || c > '9') ok_ = false;
+            code = code * 10 + (c - '0');
+        }
         if (rest_.size() - protocol::kCodeSize > protocol::kMaxPayloadSize) ok_ = false;
         payload = std::string(rest_.substr(protocol::kCodeSize));
         rest_ = {};

@@ -92,6 +92,7 @@ TEST(ClusterMessages, WhatNoNodeSendsIsRefused) {
              "Wn2\n5\n10\n10002\nextra\n"s,      // bytes left over
              "Wn2\n5\n10\n0\n"s,                 // no account
              "Bn2\n5\n99999999999999999999\n"s,  // beyond 64 bits
+             "Bn2\n05\n1\n"s,                   // a number spelt two ways
              "Mextra"s, "E\n"s,
          })
         EXPECT_FALSE(Decode(junk)) << junk;

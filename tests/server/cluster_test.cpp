@@ -242,8 +242,9 @@ struct NodeProcess {
 
 // The node bob is on is killed while chats for him are on their way: he
 // logs in on another node, and every chat alice's node had read arrives.
-// The duplicates are what bob's kernel had acknowledged before the killed
-// node could tell alice's node so.
+// The duplicates are what bob's TCP acknowledged without the killed node
+// telling alice's node so: before its death, and after it from its kernel's
+// send buffer, which a dead process's kernel still delivers.
 TEST(Cluster, NodeKilledItsUsersLogInElsewhereAndNothingReadIsLost) {
     TempDir dir;
     const string store = SharedPostgres().NewDatabase();
