@@ -1,5 +1,6 @@
 #include "server/cluster/messages.h"
 
+#include <limits>
 #include <tuple>
 
 #include "protocol/frame.h"
@@ -14,6 +15,7 @@ constexpr std::string_view kReplyPrefix = "vexa.reply.";
 constexpr std::string_view kOnlineToken = "online";
 constexpr std::string_view kAnswersToken = "answers";
 constexpr std::string_view kSnapshotToken = "snapshot";
+constexpr std::int64_t kMaxMillis = 9'000'000'000'000;  // in 2255, short of what nanoseconds in 64 bits hold
 
 // A decimal number at the start of text, as atoll reads one (leading
 // blanks, a sign, digits up to the first other character).
@@ -27,15 +29,16 @@ std::int64_t LeadingNumber(std::string_view text) {
     return static_cast<std::int64_t>(negative ? 0 - value : value);
 }
 
-// Exactly a decimal number of at most 19 digits (so it fits a signed 64-bit
-// value), without leading zeros (one spelling per number), nothing else.
+// Exactly a decimal number that fits a signed 64-bit value, without leading zeros (one spelling per number), nothing else.
 std::optional<std::uint64_t> StrictNumber(std::string_view text) {
     if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
+    constexpr std::uint64_t kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     std::uint64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return std::nullopt;
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
     }
+    if (value > kMax) return std::nullopt;
     return value;
 }
 
@@ -293,8 +296,11 @@ std::vector<Router::OnlineUser> DecodeOnlineList(std::string_view data) {
         if (tab2 == std::string_view::npos) continue;
         Router::OnlineUser u;
         u.account = LeadingNumber(line);
-        u.since = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::milliseconds(LeadingNumber(line.substr(tab1 + 1)))));
+        // A time the clock cannot hold (it counts nanoseconds in 64 bits) does not read.
+        const std::int64_t millis = LeadingNumber(line.substr(tab1 + 1));
+        if (millis < 0 || millis > kMaxMillis) continue;
+        u.since = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::milliseconds(millis)));
         u.from = std::string(line.substr(tab2 + 1));
         if (u.account > 0) users.push_back(std::move(u));
     }

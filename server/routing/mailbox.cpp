@@ -102,11 +102,16 @@ void Mailbox::Acknowledged(std::int64_t account, std::int64_t seq) {
 
 std::size_t Mailbox::HandBack(std::int64_t account, const std::vector<KeptPacket>& packets, std::int64_t ackedSeq) {
     std::size_t stored = 0;
+    std::vector<Mail> batch;
+    batch.reserve(packets.size());
+    for (const KeptPacket& p : packets) batch.push_back(Mail{0, p.code, p.payload});
     for (int attempt = 0;; ++attempt) {
         try {
             if (ackedSeq != 0) store_.DeleteMailUpTo(account, ackedSeq);
             ackedSeq = 0;
-            for (; stored < packets.size(); ++stored) store_.AddMail(account, packets[stored].code, packets[stored].payload);
+            // One transaction: all of them, in order, or none.
+            store_.AddMails(account, batch);
+            stored = packets.size();
             break;
         } catch (const StoreUnavailable& e) {
             if (attempt < kHandBackRetries) {

@@ -304,6 +304,14 @@ std::int64_t SqlStore::AddMail(std::int64_t recipient, int code, std::string_vie
     return seq;
 }
 
+void SqlStore::AddMails(std::int64_t recipient, const std::vector<Mail>& packets) {
+    if (packets.empty()) return;
+    engine_->Transaction([&](Session& s) {
+        s.LockKey(recipient);
+        for (const Mail& m : packets) s.Run(Query::AddMail, {recipient, m.code, std::string_view(m.payload)});
+    });
+}
+
 std::vector<Mail> SqlStore::MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) {
     std::vector<Mail> out;
     Run(Query::MailAfter, {recipient, afterSeq, limit},

@@ -49,6 +49,7 @@ public:
     std::vector<FriendRequest> FriendRequestsTo(std::int64_t to) override;
     std::size_t FriendRequestCountTo(std::int64_t to) override;
     std::int64_t AddMail(std::int64_t recipient, int code, std::string_view payload) override;
+    void AddMails(std::int64_t recipient, const std::vector<Mail>& packets) override;
     std::vector<Mail> MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) override;
     void DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) override;
     std::size_t MailCount(std::int64_t recipient) override;

@@ -92,6 +92,7 @@ TEST(ClusterMessages, WhatNoNodeSendsIsRefused) {
              "Wn2\n5\n10\n10002\nextra\n"s,      // bytes left over
              "Wn2\n5\n10\n0\n"s,                 // no account
              "Bn2\n5\n99999999999999999999\n"s,  // beyond 64 bits
+             "Bn2\n5\n9223372036854775808\n"s,   // beyond a signed 64-bit value
              "Bn2\n05\n1\n"s,                   // a number spelt two ways
              "Mextra"s, "E\n"s,
          })
@@ -157,7 +158,7 @@ TEST(ClusterMessages, OnlineListKeepsWhatReadsAndLeavesOutTheRest) {
     std::vector<Router::OnlineUser> users = {{10001, since, "127.0.0.1:40001"}, {10002, since, "[::1]:5"}};
     std::string text = EncodeOnlineList(users);
     EXPECT_EQ(text, "10001\t1733700000123\t127.0.0.1:40001\n10002\t1733700000123\t[::1]:5\n");
-    auto read = DecodeOnlineList(text + "no tabs\n0\t1\tzero account\n10003\t9");
+    auto read = DecodeOnlineList(text + "no tabs\n0\t1\tzero account\n10003\t9\n10004\t9000000000001\tfar future\n");
     ASSERT_EQ(read.size(), 2u);
     EXPECT_EQ(read[1].account, 10002);
     EXPECT_EQ(read[1].since, since);
