@@ -399,22 +399,24 @@ void Cluster::OnNodesMessage(natsMsg* msg) {
             break;
         case Kind::Down: missed = directory_.Down(m.node, m.boot, m.version, m.account, now); break;
         case Kind::Beat: missed = directory_.Beat(m.node, m.boot, m.version, now); break;
-        case Kind::Ask: {
-            cluster::Snapshot snapshot;
-            snapshot.node = options_.node;
-            snapshot.boot = boot_;
-            {
-                Lock lock(mutex_);
-                snapshot.version = version_;
-                for (const auto& [account, mine] : mine_)
-                    if (!mine.left) snapshot.users.push_back({account, mine.stamp.nanos, mine.stamp.counter});
-            }
-            Publish(cluster::SnapshotSubject(m.node), cluster::EncodeSnapshot(snapshot));
-            break;
-        }
+        case Kind::Ask: SendSnapshot(m.node); break;
         default: break;
     }
     if (missed) AskSnapshot(m.node);
+}
+
+// This node's users, for a node that asked.
+void Cluster::SendSnapshot(const std::string& to) {
+    cluster::Snapshot snapshot;
+    snapshot.node = options_.node;
+    snapshot.boot = boot_;
+    {
+        Lock lock(mutex_);
+        snapshot.version = version_;
+        for (const auto& [account, mine] : mine_)
+            if (!mine.left) snapshot.users.push_back({account, mine.stamp.nanos, mine.stamp.counter});
+    }
+    Publish(cluster::SnapshotSubject(to), cluster::EncodeSnapshot(snapshot));
 }
 
 void Cluster::AskSnapshot(const std::string& node) {
@@ -435,18 +437,7 @@ void Cluster::AskSnapshot(const std::string& node) {
 void Cluster::OnSnapshot(std::string_view data) {
     if (!data.empty() && data[0] == static_cast<char>(Kind::Ask)) {
         // Asked by one node: as if it had asked everyone.
-        auto ask = cluster::Decode(data);
-        if (!ask) return;
-        cluster::Snapshot snapshot;
-        snapshot.node = options_.node;
-        snapshot.boot = boot_;
-        {
-            Lock lock(mutex_);
-            snapshot.version = version_;
-            for (const auto& [account, mine] : mine_)
-                if (!mine.left) snapshot.users.push_back({account, mine.stamp.nanos, mine.stamp.counter});
-        }
-        Publish(cluster::SnapshotSubject(ask->node), cluster::EncodeSnapshot(snapshot));
+        if (auto ask = cluster::Decode(data); ask && ask->kind == Kind::Ask) SendSnapshot(ask->node);
         return;
     }
     auto snapshot = cluster::DecodeSnapshot(data);

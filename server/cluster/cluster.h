@@ -136,6 +136,7 @@ private:
     void OnSnapshot(std::string_view data);
     void SettleConflict(std::int64_t account, const cluster::LoginStamp& theirs);
     void AskSnapshot(const std::string& node);
+    void SendSnapshot(const std::string& to);
     void LetGo(std::int64_t account, const std::string& reply);
     void OnReply(__natsMsg* msg);
     void OnAnswers(std::string_view data);

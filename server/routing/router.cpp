@@ -257,18 +257,22 @@ Router::Arrival Router::Forwarded(std::int64_t account, const std::string& origi
     // A login changing hands here: the origin keeps it in the mailbox.
     if (found == shard.entries.end() || found->second.next || !Shown(found->second)) return Arrival::Refused;
     Entry& entry = found->second;
+    auto last = entry.lastForwarded.find(origin);
+    if (last != entry.lastForwarded.end() && seq <= last->second) return Arrival::Duplicate;
+    // An older one from the same node is unsettled and not here: it would be overtaken.
+    const bool next = seq == base || (last != entry.lastForwarded.end() && seq == last->second + 1);
+    if (!next) return Arrival::Refused;
+    Arrival arrival = Arrival::Queued;
     if (entry.mail.draining) {
         // Behind what the mailbox holds, as a packet read here would be.
         if (!mailbox_.Keep(account, code, payload)) return Arrival::Refused;
         mailbox_.Wake(entry.mail, entry.owner, account);
-        return Arrival::Stored;
+        arrival = Arrival::Stored;
+    } else if (!entry.owner->Send(code, payload, Keep::Yes, 0, ticket)) {
+        return Arrival::Refused;
     }
-    auto last = entry.lastForwarded.find(origin);
-    if (last != entry.lastForwarded.end() && seq <= last->second) return Arrival::Duplicate;
-    const bool next = seq == base || (last != entry.lastForwarded.end() && seq == last->second + 1);
-    if (!next || !entry.owner->Send(code, payload, Keep::Yes, 0, ticket)) return Arrival::Refused;
     entry.lastForwarded[origin] = seq;
-    return Arrival::Queued;
+    return arrival;
 }
 
 bool Router::KeepUnsettled(std::int64_t account) {

@@ -240,17 +240,23 @@ struct NodeProcess {
     }
 };
 
+// Three node processes on a fresh database.
+struct ThreeNodes {
+    TempDir dir;
+    const string store = SharedPostgres().NewDatabase();
+    NodeProcess n1{"n1", store, SharedNats().Url(), dir.Path() + "/n1.log"};
+    NodeProcess n2{"n2", store, SharedNats().Url(), dir.Path() + "/n2.log"};
+    NodeProcess n3{"n3", store, SharedNats().Url(), dir.Path() + "/n3.log"};
+};
+
 // The node bob is on is killed while chats for him are on their way: he
 // logs in on another node, and every chat alice's node had read arrives.
 // The duplicates are what bob's TCP acknowledged without the killed node
 // telling alice's node so: before its death, and after it from its kernel's
 // send buffer, which a dead process's kernel still delivers.
 TEST(Cluster, NodeKilledItsUsersLogInElsewhereAndNothingReadIsLost) {
-    TempDir dir;
-    const string store = SharedPostgres().NewDatabase();
-    NodeProcess n1("n1", store, SharedNats().Url(), dir.Path() + "/n1.log");
-    NodeProcess n2("n2", store, SharedNats().Url(), dir.Path() + "/n2.log");
-    NodeProcess n3("n3", store, SharedNats().Url(), dir.Path() + "/n3.log");
+    ThreeNodes nodes;
+    NodeProcess &n1 = nodes.n1, &n2 = nodes.n2, &n3 = nodes.n3;
     ASSERT_TRUE(n1.port && n2.port && n3.port);
     Client alice(n1.port);
     Client bob(n2.port, 64 * 1024);
@@ -281,11 +287,8 @@ TEST(Cluster, NodeKilledItsUsersLogInElsewhereAndNothingReadIsLost) {
 // away what it had acknowledged and bob not yet read (a limit of TCP, in
 // server/README.md).
 TEST(Cluster, NodeKilledWhileChatsStreamBothWays) {
-    TempDir dir;
-    const string store = SharedPostgres().NewDatabase();
-    NodeProcess n1("n1", store, SharedNats().Url(), dir.Path() + "/n1.log");
-    NodeProcess n2("n2", store, SharedNats().Url(), dir.Path() + "/n2.log");
-    NodeProcess n3("n3", store, SharedNats().Url(), dir.Path() + "/n3.log");
+    ThreeNodes nodes;
+    NodeProcess &n1 = nodes.n1, &n2 = nodes.n2, &n3 = nodes.n3;
     ASSERT_TRUE(n1.port && n2.port && n3.port);
     Client alice(n1.port);
     auto bob = std::make_unique<Client>(n2.port);
