@@ -595,7 +595,23 @@ void Cluster::Beat(Clock::time_point now) {
         for (const auto& [account, out] : outgoing_)
             if (out.onMailbox) ring.push_back(account);
     }
-    for (std::int64_t account : ring) Ring(account);
+    // A user online nowhere reads the whole mailbox at the next login before
+    // anything live: nothing to wait for, and nobody to ring.
+    std::vector<std::int64_t> offline;
+    const std::vector<bool> online = directory_.OnlineAmong(ring);
+    for (std::size_t i = 0; i < ring.size(); ++i) {
+        if (online[i])
+            Ring(ring[i]);
+        else
+            offline.push_back(ring[i]);
+    }
+    if (!offline.empty()) {
+        Lock lock(mutex_);
+        for (std::int64_t account : offline) {
+            auto found = outgoing_.find(account);
+            if (found != outgoing_.end() && found->second.chats.empty()) outgoing_.erase(found);
+        }
+    }
     for (const std::string& node : directory_.DropSilent(now, options_.nodeTimeout)) {
         Log(LogLevel::Warn, "cluster: node " + node + " is silent; its users count as offline");
         // What went to it will not be answered: to the mailbox at once.
