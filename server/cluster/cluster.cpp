@@ -159,6 +159,8 @@ bool Cluster::Forward(std::int64_t account, int code, const std::string& payload
         Outgoing& out = outgoing_[account];
         chat.seq = nextSeq_++;
         chat.base = out.chats.empty() ? chat.seq : out.chats.front().seq;
+        chat.prev = out.lastSeq;
+        out.lastSeq = chat.seq;
         out.chats.push_back(InFlight{chat.seq, code, payload, Clock::now() + options_.forwardWait});
         out.node = where->node;
         inFlightAccount_[chat.seq] = account;
@@ -172,6 +174,7 @@ bool Cluster::Forward(std::int64_t account, int code, const std::string& payload
     Lock lock(mutex_);
     Outgoing& out = outgoing_[account];
     out.chats.pop_back();
+    out.lastSeq = chat.prev;
     inFlightAccount_.erase(chat.seq);
     return false;
 }
@@ -362,8 +365,8 @@ void Cluster::OnChat(std::int64_t account, const Message& chat) {
         number = nextTicket_++;
         tickets_[number] = ticket;
     }
-    const std::string origin = chat.node + "#" + std::to_string(chat.boot);
-    Router::Arrival arrival = router_.Forwarded(account, origin, chat.seq, chat.base, chat.code, chat.payload, number);
+    Router::FromNode from{chat.node + "#" + std::to_string(chat.boot), chat.seq, chat.base, chat.prev};
+    Router::Arrival arrival = router_.Forwarded(account, from, chat.code, chat.payload, number);
     if (arrival != Router::Arrival::Queued) {
         Lock lock(mutex_);
         tickets_.erase(number);

@@ -113,6 +113,7 @@ private:
     struct Outgoing {
         std::deque<InFlight> chats;
         std::string node;         // where they went
+        std::uint64_t lastSeq = 0;  // the last one sent, for the next one's prev
         bool onMailbox = false;   // until that user's mailbox was read to its end
     };
     // A packet forwarded here, on a connection, waiting for its acknowledgement.

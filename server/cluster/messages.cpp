@@ -143,6 +143,7 @@ std::string Encode(const Message& m) {
             Field(out, m.boot);
             Field(out, m.seq);
             Field(out, m.base);
+            Field(out, m.prev);
             out.append(protocol::FourDigits(m.code)).append(m.payload);
             break;
         case Kind::LetGo:
@@ -183,8 +184,9 @@ std::optional<Message> Decode(std::string_view data) {
             m.boot = f.Number();
             m.seq = f.Number();
             m.base = f.Number();
+            m.prev = f.Number();
             f.Packet(m.code, m.payload);
-            if (m.seq == 0 || m.base == 0 || m.base > m.seq) return std::nullopt;
+            if (m.seq == 0 || m.base == 0 || m.base > m.seq || m.prev >= m.seq) return std::nullopt;
             break;
         case Kind::LetGo:
         case Kind::Ask: m.node = f.Node(); break;

@@ -59,7 +59,7 @@ enum class Kind : char {
     // On a user's subject.
     Mail = 'M',      // rows were added to the user's mailbox
     Send = 'S',      // a packet that only matters now: code, payload
-    Chat = 'D',      // a kept packet from node (run boot): seq, base, code, payload
+    Chat = 'D',      // a kept packet from node (run boot): seq, base, prev, code, payload
     LetGo = 'T',     // another node takes the user over (node: the one asking); answered with Released
     Released = 'R',  // the answer to LetGo, on the asker's reply subject
     Ping = 'P',      // is anybody there? answered at once with Pong
@@ -83,6 +83,7 @@ struct Message {
     std::uint64_t counter = 0;   // Up: the login stamp's count
     std::uint64_t seq = 0;       // Chat: the origin's number for it
     std::uint64_t base = 0;      // Chat: the origin's oldest unsettled chat for the same user
+    std::uint64_t prev = 0;      // Chat: the origin's chat for the same user before this one (0: none)
     int code = 0;                // Send, Chat
     std::string payload;         // Send, Chat
 };

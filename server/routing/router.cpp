@@ -249,18 +249,18 @@ bool Router::LetGo(std::int64_t account) {
     return true;
 }
 
-Router::Arrival Router::Forwarded(std::int64_t account, const std::string& origin, std::uint64_t seq,
-                                  std::uint64_t base, int code, const std::string& payload, std::uint64_t ticket) {
+Router::Arrival Router::Forwarded(std::int64_t account, const FromNode& from, int code, const std::string& payload,
+                                  std::uint64_t ticket) {
     Shard& shard = ShardOf(account);
     Lock lock(shard.mutex);
     auto found = shard.entries.find(account);
     // A login changing hands here: the origin keeps it in the mailbox.
     if (found == shard.entries.end() || found->second.next || !Shown(found->second)) return Arrival::Refused;
     Entry& entry = found->second;
-    auto last = entry.lastForwarded.find(origin);
-    if (last != entry.lastForwarded.end() && seq <= last->second) return Arrival::Duplicate;
+    auto last = entry.lastForwarded.find(from.origin);
+    if (last != entry.lastForwarded.end() && from.seq <= last->second) return Arrival::Duplicate;
     // An older one from the same node is unsettled and not here: it would be overtaken.
-    const bool next = seq == base || (last != entry.lastForwarded.end() && seq == last->second + 1);
+    const bool next = from.seq == from.base || (last != entry.lastForwarded.end() && last->second == from.prev);
     if (!next) return Arrival::Refused;
     Arrival arrival = Arrival::Queued;
     if (entry.mail.draining) {
@@ -271,7 +271,7 @@ Router::Arrival Router::Forwarded(std::int64_t account, const std::string& origi
     } else if (!entry.owner->Send(code, payload, Keep::Yes, 0, ticket)) {
         return Arrival::Refused;
     }
-    entry.lastForwarded[origin] = seq;
+    entry.lastForwarded[from.origin] = from.seq;
     return arrival;
 }
 

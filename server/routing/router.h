@@ -141,10 +141,15 @@ public:
     bool LetGo(std::int64_t account);
     // A kept packet another node forwarded: origin names that node's run,
     // seq is its number for the packet, base the oldest of its packets for
-    // this user not settled yet. Queued carries ticket to the client.
+    // this user not settled yet, prev its packet for this user before this
+    // one. Queued carries ticket to the client.
     enum class Arrival { Queued, Stored, Refused, Duplicate };
-    Arrival Forwarded(std::int64_t account, const std::string& origin, std::uint64_t seq, std::uint64_t base, int code,
-                      const std::string& payload, std::uint64_t ticket);
+    struct FromNode {
+        std::string origin;
+        std::uint64_t seq = 0, base = 0, prev = 0;
+    };
+    Arrival Forwarded(std::int64_t account, const FromNode& from, int code, const std::string& payload,
+                      std::uint64_t ticket);
     // What this node forwarded for the account and was not settled goes to
     // the mailbox, oldest first (its node is silent, refused it, or did not
     // answer in time).

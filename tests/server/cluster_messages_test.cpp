@@ -44,7 +44,7 @@ TEST(ClusterMessages, EachKindReadsBackFromItsBytes) {
         {Make(Kind::Mail), "M"},
         {Packet(Kind::Send, 32, "10002!|!0"), "S003210002!|!0"},
         {Packet(Kind::Send, 3, "a\0b"s), "S0003a\0b"s},  // payloads are bytes
-        {Packet(Kind::Chat, 3, "x\ny"), "Dn1\n77\n0\n0\n0003x\ny"},
+        {Packet(Kind::Chat, 3, "x\ny"), "Dn1\n77\n0\n0\n0\n0003x\ny"},
         {Make(Kind::LetGo, "n2"), "Tn2\n"},
         {Make(Kind::Released), "R"},
         {Make(Kind::Ping), "P"},
@@ -64,12 +64,14 @@ TEST(ClusterMessages, EachKindReadsBackFromItsBytes) {
         EXPECT_EQ(Encode(*read), r.bytes);
     }
     Message chat = Packet(Kind::Chat, 3, "body", 12, 10);
+    chat.prev = 11;
     auto read = Decode(Encode(chat));
     ASSERT_TRUE(read);
     EXPECT_EQ(read->node, "n1");
     EXPECT_EQ(read->boot, 77u);
     EXPECT_EQ(read->seq, 12u);
     EXPECT_EQ(read->base, 10u);
+    EXPECT_EQ(read->prev, 11u);
     EXPECT_EQ(read->code, 3);
     EXPECT_EQ(read->payload, "body");
 }
@@ -82,8 +84,9 @@ TEST(ClusterMessages, WhatNoNodeSendsIsRefused) {
              "S012"s,                            // too short for a code
              "S00x3body"s,                       // a code that is not digits
              "S0003"s + std::string(9996, 'p'),  // longer than a frame holds
-             "Dn1\n77\n12\n13\n0003body"s,       // base after seq
-             "Dn1\n77\n0\n0\n0003body"s,         // numbered 0
+             "Dn1\n77\n12\n13\n0\n0003body"s,    // base after seq
+             "Dn1\n77\n12\n12\n12\n0003body"s,   // prev not before seq
+             "Dn1\n77\n0\n0\n0\n0003body"s,      // numbered 0
              "Dn1\n77\n12\n"s,                   // fields missing
              "T"s + longNode + "\n",             // node name too long
              "Tn*\n"s, "Tn 1\n"s, "T\n"s,        // a wildcard, a blank, nothing as a name
