@@ -92,16 +92,12 @@ private:
     std::unique_ptr<Lookups> lookups_;
 };
 
-// The store of a database that a cluster's nodes share, with their presence.
+// The store of a database that a cluster's nodes share, with their heartbeats.
 class SharedSqlStore : public SqlStore, public PresenceDirectory {
 public:
     using SqlStore::SqlStore;
 
     void Heartbeat(const std::string& node, bool clearOwn) override;
-    void SetPresent(std::int64_t account, const std::string& node) override;
-    void SetAbsent(std::int64_t account, const std::string& node) override;
-    std::string PresentOn(std::int64_t account, std::chrono::seconds maxAge) override;
-    std::vector<bool> PresentAmong(const std::vector<std::int64_t>& accounts, std::chrono::seconds maxAge) override;
 };
 
 }  // namespace vexa::server
