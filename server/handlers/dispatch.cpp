@@ -213,6 +213,10 @@ void RequestHandlers::OnMailAcknowledged(const LinkPtr& link, std::int64_t seq) 
     if (link->login.MailAccount() != 0) router_.Mail().Acknowledged(link->login.MailAccount(), seq);
 }
 
+void RequestHandlers::OnForwardedAcknowledged(const LinkPtr&, std::vector<std::uint64_t> tickets) {
+    router_.ForwardedAcknowledged(tickets);
+}
+
 void RequestHandlers::OnRoom(const LinkPtr& link) {
     if (link->login.MailAccount() != 0) router_.Mail().Pump(link, link->login.MailAccount());
 }

@@ -52,6 +52,7 @@ public:
     bool AnswerAtOnce(const LinkPtr& link, int code, bool nothingBefore) override;
     void OnRequest(const LinkPtr& link, int code, std::string payload) override;
     void OnMailAcknowledged(const LinkPtr& link, std::int64_t seq) override;
+    void OnForwardedAcknowledged(const LinkPtr& link, std::vector<std::uint64_t> tickets) override;
     void OnRoom(const LinkPtr& link) override;
     // The router takes back what did not reach the client, and the friends
     // learn when the user went offline.

@@ -97,7 +97,7 @@ void Connection::Start() {
 
 // --- Any thread -------------------------------------------------------------
 
-bool Connection::Send(int code, std::string_view payload, Keep keep, std::int64_t mailSeq) {
+bool Connection::Send(int code, std::string_view payload, Keep keep, std::int64_t mailSeq, std::uint64_t ticket) {
     auto frame = protocol::FrameServerPacket(code, payload);
     if (!frame) {
         Log(LogLevel::Warn, "packet " + std::to_string(code) + " too long for one frame; not sent");
@@ -109,7 +109,7 @@ bool Connection::Send(int code, std::string_view payload, Keep keep, std::int64_
         std::lock_guard<std::mutex> lock(outMutex_);
         if (state_ == State::Sealed) return false;
         if (state_ != State::Open) {
-            if (keep == Keep::Yes && mailSeq == 0) held_.push_back(KeptPacket{code, std::string(payload)});
+            if (keep == Keep::Yes && mailSeq == 0) held_.push_back(KeptPacket{code, std::string(payload), ticket});
             return true;
         }
         Outgoing out;
@@ -117,6 +117,7 @@ bool Connection::Send(int code, std::string_view payload, Keep keep, std::int64_
         out.code = code;
         out.keep = keep == Keep::Yes;
         out.mailSeq = mailSeq;
+        out.ticket = ticket;
         queuedBytes_ += out.frame.size();
         pending_.push_back(std::move(out));
         queued = queuedBytes_;
@@ -261,7 +262,7 @@ void Connection::OnWrite(std::error_code ec, std::size_t n) {
         if (out.end > written_) {
             if (out.keep) unwritten.push_back(std::move(out));
         } else if (out.keep) {
-            if (out.mailSeq != 0) ++unackedMail_;
+            if (out.mailSeq != 0 || out.ticket != 0) ++unackedTracked_;
             sent_.push_back(std::move(out));
         }
     }
@@ -281,8 +282,9 @@ void Connection::OnWrite(std::error_code ec, std::size_t n) {
         return;
     }
     // Mailbox rows are deleted as soon as they are acknowledged, so a stop
-    // of the server repeats as little as possible.
-    if (unackedMail_ > 0 || Clock::now() - lastAckCheck_ >= kAckCheckInterval) CheckAcknowledged();
+    // of the server repeats as little as possible; the node a forwarded
+    // packet came from waits to hear of it.
+    if (unackedTracked_ > 0 || Clock::now() - lastAckCheck_ >= kAckCheckInterval) CheckAcknowledged();
     if (roomWanted_ && QueuedBytes() < limits_.maxBacklogBytes / 2 && roomWanted_.exchange(false))
         asio::post(RequestExecutor(), [self = Self()] { self->events_.OnRoom(self); });
     Write();
@@ -366,13 +368,15 @@ void Connection::CheckAcknowledged() {
     if (sent_.empty()) return;
     std::uint64_t unacked = std::min<std::uint64_t>(UnacknowledgedBytes(), written_);
     acked_ = std::max(acked_, written_ - unacked);
+    std::vector<std::uint64_t> tickets;
     while (!sent_.empty() && sent_.front().end <= acked_) {
-        if (sent_.front().mailSeq != 0) {
-            ackedMailSeq_ = std::max(ackedMailSeq_, sent_.front().mailSeq);
-            --unackedMail_;
-        }
+        const Outgoing& out = sent_.front();
+        if (out.mailSeq != 0 || out.ticket != 0) --unackedTracked_;
+        ackedMailSeq_ = std::max(ackedMailSeq_, out.mailSeq);
+        if (out.ticket != 0) tickets.push_back(out.ticket);
         sent_.pop_front();
     }
+    ReportForwarded(std::move(tickets));
     if (ackedMailSeq_ > reportedMailSeq_ && !finished_) {
         reportedMailSeq_ = ackedMailSeq_;
         asio::post(RequestExecutor(), [self = Self(), seq = ackedMailSeq_] {
@@ -381,7 +385,7 @@ void Connection::CheckAcknowledged() {
     }
     // Live packets wait for the next write or the close; mailbox rows are
     // asked after until they are acknowledged.
-    if (unackedMail_ > 0 && !finished_) ArmAckTimer();
+    if (unackedTracked_ > 0 && !finished_) ArmAckTimer();
 }
 
 void Connection::ArmAckTimer() {
@@ -400,7 +404,14 @@ void Connection::ArmAckTimer() {
 void Connection::HandBack(Outgoing& out, std::vector<KeptPacket>& into) {
     // A packet from the mailbox is still there: its row goes only once acknowledged.
     if (!out.keep || out.mailSeq != 0) return;
-    into.push_back(KeptPacket{out.code, std::string(protocol::ServerPacketPayload(out.frame))});
+    into.push_back(KeptPacket{out.code, std::string(protocol::ServerPacketPayload(out.frame)), out.ticket});
+}
+
+void Connection::ReportForwarded(std::vector<std::uint64_t> tickets) {
+    if (tickets.empty()) return;
+    asio::post(RequestExecutor(), [self = Self(), tickets = std::move(tickets)]() mutable {
+        self->events_.OnForwardedAcknowledged(self, std::move(tickets));
+    });
 }
 
 void Connection::Finish(const std::string& why) {
@@ -421,12 +432,16 @@ void Connection::Finish(const std::string& why) {
     std::uint64_t unacked = std::min<std::uint64_t>(UnacknowledgedBytes(), written_);
     acked_ = std::max(acked_, written_ - unacked);
     std::vector<KeptPacket> handedBack;
+    std::vector<std::uint64_t> tickets;
     for (Outgoing& out : sent_) {
-        if (out.end <= acked_)
+        if (out.end <= acked_) {
             ackedMailSeq_ = std::max(ackedMailSeq_, out.mailSeq);
-        else
+            if (out.ticket != 0) tickets.push_back(out.ticket);
+        } else {
             HandBack(out, handedBack);
+        }
     }
+    ReportForwarded(std::move(tickets));
     sent_.clear();
     for (Outgoing& out : cut_) HandBack(out, handedBack);
     cut_.clear();

@@ -66,7 +66,8 @@ public:
     void Start();
 
     // Link
-    bool Send(int code, std::string_view payload, Keep keep = Keep::No, std::int64_t mailSeq = 0) override;
+    bool Send(int code, std::string_view payload, Keep keep = Keep::No, std::int64_t mailSeq = 0,
+              std::uint64_t ticket = 0) override;
     void Close(std::string reason, CloseMode mode, int lastCode = -1) override;
     std::vector<KeptPacket> Seal() override;
     std::size_t QueuedBytes() const override;
@@ -80,6 +81,7 @@ private:
         int code = 0;
         bool keep = false;
         std::int64_t mailSeq = 0;  // mailbox row this packet delivers, or 0
+        std::uint64_t ticket = 0;  // forwarded by another node, which waits to hear of it
         std::uint64_t end = 0;     // stream offset just past its last byte, once handed to a write
     };
     bool OnRequest(int code, std::string_view payload) override;
@@ -100,6 +102,7 @@ private:
     Clock::time_point Deadline() const;
     std::size_t UnacknowledgedBytes() const;
     void HandBack(Outgoing& out, std::vector<KeptPacket>& into);
+    void ReportForwarded(std::vector<std::uint64_t> tickets);
 
     void StartTlsShutdown();
 
@@ -138,7 +141,7 @@ private:
     std::deque<Outgoing> cut_;            // not written because a close cut them off
     std::uint64_t handedOff_ = 0;         // stream bytes handed to writes
     std::uint64_t written_ = 0;           // stream bytes the kernel took
-    std::size_t unackedMail_ = 0;         // mailbox packets in sent_
+    std::size_t unackedTracked_ = 0;      // packets in sent_ whose acknowledgement is reported
     Clock::time_point lastAckCheck_{};
     std::int64_t ackedMailSeq_ = 0;
     std::int64_t reportedMailSeq_ = 0;

@@ -51,7 +51,7 @@ void Mailbox::Pump(const LinkPtr& link, std::int64_t account) {
             return;
         }
         std::vector<Mail> batch;
-        bool again = false;
+        bool again = false, drained = false;
         try {
             batch = store_.MailAfter(account, cursor, kMailBatch);
             owners_.WithCursor(account, link, [&](MailCursor& c) {
@@ -63,7 +63,10 @@ void Mailbox::Pump(const LinkPtr& link, std::int64_t account) {
                     // Rows are only added under this lock, so an empty read
                     // here means the mailbox is done and live delivery may take over.
                     again = !store_.MailAfter(account, cursor, 1).empty();
-                    if (!again) c.draining = false;
+                    if (!again) {
+                        c.draining = false;
+                        drained = true;
+                    }
                     return;
                 }
                 for (const Mail& mail : batch) {
@@ -77,6 +80,7 @@ void Mailbox::Pump(const LinkPtr& link, std::int64_t account) {
             RetryPump(link, account);
             return;
         }
+        if (drained) owners_.Drained(account);
         if (!again) return;
     }
 }
@@ -98,11 +102,16 @@ void Mailbox::Acknowledged(std::int64_t account, std::int64_t seq) {
 
 std::size_t Mailbox::HandBack(std::int64_t account, const std::vector<KeptPacket>& packets, std::int64_t ackedSeq) {
     std::size_t stored = 0;
+    std::vector<Mail> batch;
+    batch.reserve(packets.size());
+    for (const KeptPacket& p : packets) batch.push_back(Mail{0, p.code, p.payload});
     for (int attempt = 0;; ++attempt) {
         try {
             if (ackedSeq != 0) store_.DeleteMailUpTo(account, ackedSeq);
             ackedSeq = 0;
-            for (; stored < packets.size(); ++stored) store_.AddMail(account, packets[stored].code, packets[stored].payload);
+            // One transaction: all of them, in order, or none.
+            store_.AddMails(account, batch);
+            stored = packets.size();
             break;
         } catch (const StoreUnavailable& e) {
             if (attempt < kHandBackRetries) {

@@ -37,6 +37,8 @@ public:
     // Runs fn with the account's cursor under the account's lock when link
     // owns the account; false (fn not run) otherwise.
     virtual bool WithCursor(std::int64_t account, const LinkPtr& link, FunctionRef<void(MailCursor&)> fn) = 0;
+    // The owner's pump read the mailbox to its end; live delivery took over.
+    virtual void Drained(std::int64_t) {}
 };
 
 class Mailbox {

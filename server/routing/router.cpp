@@ -41,10 +41,14 @@ Router::Ownership Router::Attach(std::int64_t account, const LinkPtr& link) {
 }
 
 void Router::Leave(std::int64_t account, const LinkPtr& link) {
-    Shard& shard = ShardOf(account);
-    Lock lock(shard.mutex);
-    auto found = shard.entries.find(account);
-    if (found != shard.entries.end() && found->second.owner == link) found->second.leaving = true;
+    {
+        Shard& shard = ShardOf(account);
+        Lock lock(shard.mutex);
+        auto found = shard.entries.find(account);
+        if (found == shard.entries.end() || found->second.owner != link) return;
+        found->second.leaving = true;
+    }
+    if (remote_) remote_->Left(account);
 }
 
 Router::Handover Router::Finished(const LinkPtr& link, std::int64_t account, std::vector<KeptPacket> unacknowledged,
@@ -69,6 +73,13 @@ Router::Handover Router::FinishedLocked(const LinkPtr& link, std::int64_t accoun
     std::vector<KeptPacket> back = std::move(unacknowledged);
     back.insert(back.end(), std::make_move_iterator(held.begin()), std::make_move_iterator(held.end()));
     result.handedBack = mailbox_.HandBack(account, back, ackedMailSeq);
+    if (remote_) {
+        // The nodes these came from need not keep them any more.
+        std::vector<std::uint64_t> stored;
+        for (std::size_t i = 0; i < result.handedBack; ++i)
+            if (back[i].ticket != 0) stored.push_back(back[i].ticket);
+        if (!stored.empty()) remote_->Settled(stored, false);
+    }
     auto found = shard.entries.find(account);
     if (found == shard.entries.end()) return result;
     Entry& entry = found->second;
@@ -122,6 +133,14 @@ void Router::Deliver(std::int64_t account, int code, const std::string& payload)
     auto found = shard.entries.find(account);
     const bool chat = code == protocol::kRequestChat && counters_;
     if (found == shard.entries.end()) {
+        if (remote_) {
+            if (remote_->Forward(account, code, payload)) {
+                if (chat) ++counters_->messagesRouted;
+                return;
+            }
+            // Older packets still on their way to another node go first.
+            KeepUnsettled(account);
+        }
         if (mailbox_.Keep(account, code, payload)) {
             if (chat) ++counters_->messagesStored;
             if (remote_) remote_->MailStored(account);
@@ -230,14 +249,60 @@ bool Router::LetGo(std::int64_t account) {
     return true;
 }
 
-void Router::Claimed(std::int64_t account, std::chrono::system_clock::time_point loginTime) {
-    {
-        Shard& shard = ShardOf(account);
-        Lock lock(shard.mutex);
-        auto found = shard.entries.find(account);
-        if (found == shard.entries.end() || found->second.since > loginTime) return;
+Router::Arrival Router::Forwarded(std::int64_t account, const FromNode& from, int code, const std::string& payload,
+                                  std::uint64_t ticket) {
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    auto found = shard.entries.find(account);
+    // A login changing hands here: the origin keeps it in the mailbox.
+    if (found == shard.entries.end() || found->second.next || !Shown(found->second)) return Arrival::Refused;
+    Entry& entry = found->second;
+    auto last = entry.lastForwarded.find(from.origin);
+    if (last != entry.lastForwarded.end() && from.seq <= last->second) return Arrival::Duplicate;
+    // An older one from the same node is unsettled and not here: it would be overtaken.
+    const bool next = from.seq == from.base || (last != entry.lastForwarded.end() && last->second == from.prev);
+    if (!next) return Arrival::Refused;
+    Arrival arrival = Arrival::Queued;
+    if (entry.mail.draining) {
+        // Behind what the mailbox holds, as a packet read here would be.
+        if (!mailbox_.Keep(account, code, payload)) return Arrival::Refused;
+        mailbox_.Wake(entry.mail, entry.owner, account);
+        arrival = Arrival::Stored;
+    } else if (!entry.owner->Send(code, payload, Keep::Yes, 0, ticket)) {
+        return Arrival::Refused;
     }
-    LetGo(account);
+    entry.lastForwarded[from.origin] = from.seq;
+    return arrival;
+}
+
+bool Router::KeepUnsettled(std::int64_t account) {
+    std::vector<KeptPacket> unsettled = remote_->TakeUnsettled(account);
+    if (unsettled.empty()) return false;
+    for (KeptPacket& p : unsettled) p.ticket = 0;
+    mailbox_.HandBack(account, unsettled, 0);
+    return true;
+}
+
+void Router::Unsettled(std::int64_t account) {
+    if (!remote_) return;
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    if (!KeepUnsettled(account)) return;
+    auto found = shard.entries.find(account);
+    if (found == shard.entries.end()) {
+        remote_->MailStored(account);
+    } else if (!found->second.mail.held) {
+        found->second.mail.draining = true;
+        mailbox_.Wake(found->second.mail, found->second.owner, account);
+    }
+}
+
+void Router::ForwardedAcknowledged(const std::vector<std::uint64_t>& tickets) {
+    if (remote_) remote_->Settled(tickets, true);
+}
+
+void Router::Drained(std::int64_t account) {
+    if (remote_) remote_->Drained(account);
 }
 
 std::size_t Router::OnlineCount() {

@@ -43,6 +43,23 @@ public:
     // A kept packet went into the mailbox of an account with no connection
     // here: whichever node has it reads it from there.
     virtual void MailStored(std::int64_t account) = 0;
+    // A kept packet for an account with no connection here, handed to the
+    // node that has it and kept until that node says it is settled. False
+    // when it is to go to the mailbox: the account is online nowhere, its
+    // packets from here go to the mailbox until it is read to its end, or
+    // NATS did not take it. Under the account's lock.
+    virtual bool Forward(std::int64_t account, int code, const std::string& payload) = 0;
+    // What Forward took for the account and is not settled, oldest first,
+    // for the mailbox; from then on the account's packets go there too,
+    // until its node has read it to its end. Under the account's lock.
+    virtual std::vector<KeptPacket> TakeUnsettled(std::int64_t account) = 0;
+    // Packets another node forwarded (their tickets) reached their client
+    // (delivered), or were put into the mailbox here.
+    virtual void Settled(const std::vector<std::uint64_t>& tickets, bool delivered) = 0;
+    // The account's mailbox was read to its end here.
+    virtual void Drained(std::int64_t account) = 0;
+    // The user logged out here: offline for the other nodes at once.
+    virtual void Left(std::int64_t account) = 0;
     // A packet that only matters now, for an account with no connection
     // here. False when the account is online nowhere.
     virtual bool SendElsewhere(std::int64_t account, int code, const std::string& payload) = 0;
@@ -122,9 +139,23 @@ public:
     // The account logged in on another node: the connection here closes (39).
     // True when there was one; Release follows when it has finished.
     bool LetGo(std::int64_t account);
-    // Another node also has the account, from a login made at that wall-clock
-    // time: the older of the two lets go.
-    void Claimed(std::int64_t account, std::chrono::system_clock::time_point loginTime);
+    // A kept packet another node forwarded: origin names that node's run,
+    // seq is its number for the packet, base the oldest of its packets for
+    // this user not settled yet, prev its packet for this user before this
+    // one. Queued carries ticket to the client.
+    enum class Arrival { Queued, Stored, Refused, Duplicate };
+    struct FromNode {
+        std::string origin;
+        std::uint64_t seq = 0, base = 0, prev = 0;
+    };
+    Arrival Forwarded(std::int64_t account, const FromNode& from, int code, const std::string& payload,
+                      std::uint64_t ticket);
+    // What this node forwarded for the account and was not settled goes to
+    // the mailbox, oldest first (its node is silent, refused it, or did not
+    // answer in time).
+    void Unsettled(std::int64_t account);
+    // Forwarded packets reached their client.
+    void ForwardedAcknowledged(const std::vector<std::uint64_t>& tickets);
 
 private:
     struct Entry {
@@ -134,6 +165,10 @@ private:
         bool goingElsewhere = false;  // another node takes the account over
         MailCursor mail;
         std::chrono::system_clock::time_point since = std::chrono::system_clock::now();
+        // Per node run that forwarded packets to this owner, the last one
+        // shown: a packet at or below it is not shown twice, one past a gap
+        // is refused (an older one was lost on the way).
+        std::unordered_map<std::string, std::uint64_t> lastForwarded;
     };
     struct Shard {
         std::mutex mutex;
@@ -143,6 +178,8 @@ private:
     // a newer login is taking over.
     static bool Shown(const Entry& e) { return e.next || (!e.leaving && !e.goingElsewhere && !e.owner->Closing()); }
     bool WithCursor(std::int64_t account, const LinkPtr& link, FunctionRef<void(MailCursor&)> fn) override;
+    void Drained(std::int64_t account) override;
+    bool KeepUnsettled(std::int64_t account);
     void Acquired(std::int64_t account, const LinkPtr& link);
     bool SendToEntry(Entry& entry, int code, const std::string& payload);
     bool ArriveAndSend(Entry& entry, std::int64_t account, int code, const std::string& payload);

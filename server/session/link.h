@@ -35,6 +35,7 @@ enum class Keep { No, Yes };
 struct KeptPacket {
     int code = 0;
     std::string payload;
+    std::uint64_t ticket = 0;  // forwarded by another node (see Send)
 };
 
 // How a close treats what is queued and not yet written.
@@ -104,8 +105,11 @@ public:
 
     // Queues a packet. Kept packets sent while the link closes are held for
     // Seal; a mailbox packet (mailSeq != 0) is not held, since its row stays
-    // until acknowledged. False only once the link is sealed.
-    virtual bool Send(int code, std::string_view payload, Keep keep = Keep::No, std::int64_t mailSeq = 0) = 0;
+    // until acknowledged. A kept packet another node forwarded carries a
+    // ticket: its acknowledgement is reported (OnForwardedAcknowledged), and
+    // it is handed back with it. False only once the link is sealed.
+    virtual bool Send(int code, std::string_view payload, Keep keep = Keep::No, std::int64_t mailSeq = 0,
+                      std::uint64_t ticket = 0) = 0;
     // Starts the lossless close; lastCode, when not negative, is a packet
     // with an empty payload written last (39: logged in elsewhere).
     virtual void Close(std::string reason, CloseMode mode, int lastCode = -1) = 0;
@@ -166,6 +170,8 @@ public:
     virtual void OnRequest(const LinkPtr& link, int code, std::string payload) = 0;
     // Mailbox rows up to seq have been acknowledged by the client.
     virtual void OnMailAcknowledged(const LinkPtr& link, std::int64_t seq) = 0;
+    // Forwarded packets (their tickets) have been acknowledged by the client.
+    virtual void OnForwardedAcknowledged(const LinkPtr& link, std::vector<std::uint64_t> tickets) = 0;
     // The backlog went below half its limit after RequestRoom.
     virtual void OnRoom(const LinkPtr& link) = 0;
     // The socket is closed. unacknowledged: the kept packets that did not

@@ -106,17 +106,8 @@ const char* CommonText(Query query) {
         // The cluster's presence, in a shared database only.
         case Query::Heartbeat:
             return "INSERT INTO nodes (name, seen) VALUES ($1, {now}) ON CONFLICT (name) DO UPDATE SET seen = excluded.seen";
+        // Presence rows an older version of the nodes wrote; presence lives in memory now.
         case Query::ClearPresence: return "DELETE FROM presence WHERE node = $1";
-        case Query::SetPresent:
-            return "INSERT INTO presence (account, node) VALUES ($1, $2)"
-                   " ON CONFLICT (account) DO UPDATE SET node = excluded.node, since = {now}";
-        case Query::SetAbsent: return "DELETE FROM presence WHERE account = $1 AND node = $2";
-        case Query::PresentOn:
-            return "SELECT p.node FROM presence p JOIN nodes n ON n.name = p.node"
-                   " WHERE p.account = $1 AND {within:n.seen:$2}";
-        case Query::PresentAmong:
-            return "SELECT p.account FROM presence p JOIN nodes n ON n.name = p.node"
-                   " WHERE p.account = ANY($1::bigint[]) AND {within:n.seen:$2}";
     }
     return "";
 }

@@ -73,12 +73,8 @@ enum class Query : int {
     RecentNodeStats,
     Heartbeat,
     ClearPresence,
-    SetPresent,
-    SetAbsent,
-    PresentOn,
-    PresentAmong,
 };
-constexpr std::size_t kQueryCount = static_cast<std::size_t>(Query::PresentAmong) + 1;
+constexpr std::size_t kQueryCount = static_cast<std::size_t>(Query::ClearPresence) + 1;
 
 class Dialect {
 public:

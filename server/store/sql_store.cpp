@@ -1,7 +1,6 @@
 #include "server/store/sql_store.h"
 
 #include <mutex>
-#include <set>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -330,6 +329,14 @@ std::int64_t SqlStore::AddMail(std::int64_t recipient, int code, std::string_vie
     return seq;
 }
 
+void SqlStore::AddMails(std::int64_t recipient, const std::vector<Mail>& packets) {
+    if (packets.empty()) return;
+    engine_->Transaction([&](Session& s) {
+        s.LockKey(recipient);
+        for (const Mail& m : packets) s.Run(Query::AddMail, {recipient, m.code, std::string_view(m.payload)});
+    });
+}
+
 std::vector<Mail> SqlStore::MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) {
     std::vector<Mail> out;
     Run(Query::MailAfter, {recipient, afterSeq, limit},
@@ -432,40 +439,13 @@ void sql::Engine::BackUpTo(const std::string&) {
                      " store is backed up with its own tools (pg_dump), not by this server");
 }
 
-// --- Presence -----------------------------------------------------------------------------
+// --- Heartbeats ----------------------------------------------------------------------------
 
 void SharedSqlStore::Heartbeat(const std::string& node, bool clearOwn) {
     Engine().Use([&](Session& s) {
         s.Run(Query::Heartbeat, {node});
         if (clearOwn) s.Run(Query::ClearPresence, {node});
     });
-}
-
-void SharedSqlStore::SetPresent(std::int64_t account, const std::string& node) {
-    Run(Query::SetPresent, {account, node});
-}
-
-void SharedSqlStore::SetAbsent(std::int64_t account, const std::string& node) {
-    Run(Query::SetAbsent, {account, node});
-}
-
-std::string SharedSqlStore::PresentOn(std::int64_t account, std::chrono::seconds maxAge) {
-    return Bytes(Query::PresentOn, {account, static_cast<std::int64_t>(maxAge.count())});
-}
-
-std::vector<bool> SharedSqlStore::PresentAmong(const std::vector<std::int64_t>& accounts,
-                                               std::chrono::seconds maxAge) {
-    std::vector<bool> out(accounts.size(), false);
-    if (accounts.empty()) return out;
-    std::string list = "{";
-    for (std::size_t i = 0; i < accounts.size(); ++i) list += (i ? "," : "") + std::to_string(accounts[i]);
-    list += "}";
-    std::set<std::int64_t> present;
-    // The array goes as text: its literal is digits, commas and braces only.
-    Run(Query::PresentAmong, {sql::Param::Text(list), static_cast<std::int64_t>(maxAge.count())},
-        [&](const Row& r) { present.insert(r.Int(0)); });
-    for (std::size_t i = 0; i < accounts.size(); ++i) out[i] = present.count(accounts[i]) > 0;
-    return out;
 }
 
 }  // namespace vexa::server

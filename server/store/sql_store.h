@@ -50,6 +50,7 @@ public:
     std::vector<FriendRequest> FriendRequestsTo(std::int64_t to) override;
     std::size_t FriendRequestCountTo(std::int64_t to) override;
     std::int64_t AddMail(std::int64_t recipient, int code, std::string_view payload) override;
+    void AddMails(std::int64_t recipient, const std::vector<Mail>& packets) override;
     std::vector<Mail> MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) override;
     void DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) override;
     std::size_t MailCount(std::int64_t recipient) override;
@@ -101,16 +102,12 @@ private:
     std::unique_ptr<Lookups> lookups_;
 };
 
-// The store of a database that a cluster's nodes share, with their presence.
+// The store of a database that a cluster's nodes share, with their heartbeats.
 class SharedSqlStore : public SqlStore, public PresenceDirectory {
 public:
     using SqlStore::SqlStore;
 
     void Heartbeat(const std::string& node, bool clearOwn) override;
-    void SetPresent(std::int64_t account, const std::string& node) override;
-    void SetAbsent(std::int64_t account, const std::string& node) override;
-    std::string PresentOn(std::int64_t account, std::chrono::seconds maxAge) override;
-    std::vector<bool> PresentAmong(const std::vector<std::int64_t>& accounts, std::chrono::seconds maxAge) override;
 };
 
 }  // namespace vexa::server

@@ -158,6 +158,8 @@ public:
 
     // Packets kept for a later login, delivered in seq order.
     virtual std::int64_t AddMail(std::int64_t recipient, int code, std::string_view payload) = 0;
+    // Several at once, in order, in one transaction: all or none (their seq is not read).
+    virtual void AddMails(std::int64_t recipient, const std::vector<Mail>& packets) = 0;
     // At most limit packets after seq afterSeq, in order.
     virtual std::vector<Mail> MailAfter(std::int64_t recipient, std::int64_t afterSeq, int limit) = 0;
     virtual void DeleteMailUpTo(std::int64_t recipient, std::int64_t seq) = 0;

@@ -135,5 +135,63 @@ TEST(Mailbox, BookkeepingWithTheRouter) {
     }
 }
 
+// Chats another node forwards to a user here: shown only in that node's
+// order, whatever numbers its chats to other users took in between; one
+// already shown on this connection is dropped; one after a gap is refused
+// (its origin falls back to the mailbox); a new connection starts afresh;
+// one that arrives while the mailbox is read goes into it.
+TEST(Mailbox, ForwardedChatsKeepTheirOriginsOrder) {
+    World w;
+    w.bob = w.store->CreateAccount("bob", "hash", "bob").value();
+    auto link = w.NewLink();
+    ASSERT_EQ(w.router.Attach(w.bob, link), Router::Ownership::Now);
+    w.router.Mail().Pump(link, w.bob);  // empty: live delivery from now on
+    using A = Router::Arrival;
+    struct Row {
+        const char* origin;
+        std::uint64_t seq, base, prev;
+        A expected;
+    } rows[] = {
+        {"n1#1", 5, 5, 0, A::Queued},       // nothing older unsettled
+        {"n1#1", 9, 5, 5, A::Queued},       // its numbers 6 to 8 went to other users
+        {"n1#1", 9, 5, 5, A::Duplicate},
+        {"n1#1", 14, 5, 12, A::Refused},    // 12 never came
+        {"n2#1", 3, 2, 2, A::Refused},      // 2 is unsettled and not here
+        {"n2#1", 4, 4, 3, A::Queued},       // everything older is settled
+        {"n1#1", 20, 20, 14, A::Queued},
+        {"new connection", 0, 0, 0, A::Queued},
+        {"n1#1", 22, 21, 21, A::Refused},   // 21 went to the old connection
+        {"n1#1", 23, 23, 22, A::Queued},
+        {"mailbox being read", 0, 0, 0, A::Queued},
+        {"n1#1", 24, 24, 23, A::Stored},
+        {"n1#1", 26, 24, 25, A::Refused},
+    };
+    std::vector<std::string> queued;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.origin) + " " + std::to_string(r.seq));
+        if (r.seq == 0) {
+            if (r.origin == std::string("new connection")) {
+                link = w.NewLink();
+                w.router.Attach(w.bob, link);
+                w.router.Finished(w.links[0], w.bob, {}, 0);
+                w.router.Mail().Pump(link, w.bob);
+                w.Poll();
+            } else {
+                w.router.MailArrived(w.bob);  // its pump has not run yet
+            }
+            continue;
+        }
+        const std::string payload = std::string(r.origin) + " " + std::to_string(r.seq);
+        EXPECT_EQ(w.router.Forwarded(w.bob, {r.origin, r.seq, r.base, r.prev}, 3, payload, r.seq), r.expected);
+        if (r.expected == A::Queued) queued.push_back(payload);
+    }
+    std::vector<std::string> shown;
+    for (const auto& l : w.links)
+        for (const auto& sent : l->sent)
+            if (sent.code == 3) shown.push_back(sent.payload);
+    EXPECT_EQ(shown, queued);
+    EXPECT_EQ(w.Rows(), (Strings{"n1#1 24"}));
+}
+
 }  // namespace
 }  // namespace vexa::server::testing

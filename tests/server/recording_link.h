@@ -27,10 +27,10 @@ public:
 
     // As a connection: while it closes, kept packets wait for Seal and the
     // rest is not sent any more.
-    bool Send(int code, std::string_view payload, Keep keep, std::int64_t mailSeq) override {
+    bool Send(int code, std::string_view payload, Keep keep, std::int64_t mailSeq, std::uint64_t ticket) override {
         if (sealed) return false;
         if (closing) {
-            if (keep == Keep::Yes && mailSeq == 0) heldBack.push_back(KeptPacket{code, std::string(payload)});
+            if (keep == Keep::Yes && mailSeq == 0) heldBack.push_back(KeptPacket{code, std::string(payload), ticket});
             return true;
         }
         sent.push_back(Sent{code, std::string(payload), keep, mailSeq});
