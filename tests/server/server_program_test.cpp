@@ -28,6 +28,8 @@
 #include "server_test_support.h"
 #include "server/store/sqlite/sqlite_store.h"
 
+#include <sqlite3.h>
+
 namespace vexa::server::testing {
 namespace {
 
@@ -438,6 +440,35 @@ TEST(ServerProgram, CommandsOnTheLiveDatabaseTakeEffectAtOnce) {
     }
     server.WaitFor(std::regex("ERROR|WARN"), 300);
     EXPECT_EQ(server.err.find("ERROR"), std::string::npos) << "no request failed: " << server.err;
+}
+
+// A program of the operator's that holds the file's write lock past the busy
+// time (an open BEGIN in sqlite3): the chats read meanwhile wait, in order,
+// and go on once it commits; none is dropped.
+TEST(ServerProgram, AWriteLockHeldLongByAnotherProgramIsWaitedOut) {
+    TempDir dir;
+    const std::string db = dir.Path() + "/vexaim.db";
+    Program server({kProgram, "--port", "0", "--database", db, "--seed-demo"});
+    std::uint16_t port = ListeningPort(server);
+    ASSERT_NE(port, 0) << server.err;
+    Client alice(port);
+    ASSERT_EQ(alice.Login("10001", "alice123"), "0");
+    sqlite3* tool = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &tool), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(tool, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (int id = 0; id < 3; ++id) alice.SendFramed(Chat("10001", "10002", "while locked", id));
+    EXPECT_FALSE(server.WaitFor(std::regex("waits for the database"), 5000).empty()) << server.err;
+    EXPECT_EQ(sqlite3_exec(tool, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(tool);
+    EXPECT_FALSE(server.WaitFor(std::regex("went on"), 3000).empty()) << server.err;
+    alice.Sync();
+    Client bob(port);
+    ASSERT_EQ(bob.Login("10002", "bob123"), "0");
+    std::vector<int> ids;
+    for (const Packet& p : bob.Sync())
+        if (p.code == 3) ids.push_back(ChatId(p));
+    Arrivals a = CheckArrivals(ids, 3);
+    EXPECT_TRUE(a.complete && a.inOrder && a.duplicates == 0) << a.problem;
 }
 
 // While about 1,000 chats a second flow, half to a user online and half
