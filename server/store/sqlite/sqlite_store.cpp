@@ -35,9 +35,10 @@ constexpr const char* kPragmas[] = {
 };
 
 // How long a statement waits for another connection's write transaction
-// before it fails: long enough for any transaction of the server or of the
-// command line, short enough that a tool that holds the file for minutes
-// costs a dropped request and a log line rather than a stalled thread.
+// before it gives up for now: long enough for any transaction of the server
+// or of the command line, short enough that a tool that holds the file for
+// minutes costs a request that waits and is tried again (see Fail) rather
+// than a thread stalled for as long.
 constexpr int kBusyMillis = 2000;
 
 // The backup copies this many pages (256 KiB) per step, so that each call is
