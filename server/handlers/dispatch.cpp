@@ -65,9 +65,18 @@ const std::array<RequestHandlers::Handler, 100>& RequestHandlers::Table() {
 // them waits for the database: otherwise its answer still comes after
 // theirs, as clients (and the tests' Sync) may expect. Before a login it
 // takes the usual road (and is dropped there); so it does after an exit.
-bool RequestHandlers::AnswerAtOnce(const LinkPtr& link, int code, bool nothingBefore) {
-    if (code != protocol::kRequestKeepAlive || link->login.Now() != LoginState::Phase::LoggedIn || link->Closing())
-        return false;
+// A chat is served here too when the store has request threads of its own
+// and nothing on the chat's way needs them: handing it over and back would
+// cost more than the chat itself.
+bool RequestHandlers::AnswerAtOnce(const LinkPtr& link, int code, std::string_view payload, bool nothingBefore) {
+    if (link->login.Now() != LoginState::Phase::LoggedIn || link->Closing()) return false;
+    // A chat right behind nothing, held back by nothing, and with every
+    // lookup at hand needs no other thread (the request side would have
+    // nothing to do for the link meanwhile).
+    if (code == protocol::kRequestChat)
+        return store_.Blocking() && nothingBefore && link->held.pauses == 0 && !link->waitsForStore &&
+               ChatAtOnce(*link, payload);
+    if (code != protocol::kRequestKeepAlive) return false;
     if (!nothingBefore && !link->waitsForStore.load()) return false;
     counters_.CountRequest(code);
     link->Send(protocol::kAnswerKeepAlive, "");
@@ -77,7 +86,8 @@ bool RequestHandlers::AnswerAtOnce(const LinkPtr& link, int code, bool nothingBe
 void RequestHandlers::OnRequest(const LinkPtr& link, int code, std::string payload) {
     if (link->held.pauses > 0) {
         // It came here before the network side knew that the ones before it wait.
-        if (link->waitsForStore && AnswerAtOnce(link, code, true)) return link->RequestDone();
+        if (link->waitsForStore && code == protocol::kRequestKeepAlive && AnswerAtOnce(link, code, payload, true))
+            return link->RequestDone();
         link->held.queue.push_back(HeldRequests::Request{code, std::move(payload)});
         return;
     }

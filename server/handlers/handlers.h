@@ -2,9 +2,10 @@
 //
 // A link's requests arrive here (LinkEvents) on its request executor, so one
 // connection's requests are handled one at a time and in order; handlers of
-// different connections run at the same time. Only the keep-alive may be
-// answered on the network side (AnswerAtOnce), so it never waits for the
-// database. The one dispatch table is in
+// different connections run at the same time. Only the keep-alive, and a
+// chat that needs no database, may be served on the network side
+// (AnswerAtOnce): the one never waits for the database, the other is not
+// handed from thread to thread when the store has threads of its own. The one dispatch table is in
 // dispatch.cpp, the handlers by theme beside it: login.cpp, chat.cpp,
 // friends.cpp, moments.cpp (invitations and one-to-one sessions),
 // profile.cpp (status, position, profile, user info). They reach other users
@@ -49,7 +50,7 @@ public:
                     asio::any_io_executor hashing, ServerCounters& counters, const std::atomic<bool>& stopping);
 
     // LinkEvents
-    bool AnswerAtOnce(const LinkPtr& link, int code, bool nothingBefore) override;
+    bool AnswerAtOnce(const LinkPtr& link, int code, std::string_view payload, bool nothingBefore) override;
     void OnRequest(const LinkPtr& link, int code, std::string payload) override;
     void OnMailAcknowledged(const LinkPtr& link, std::int64_t seq) override;
     void OnForwardedAcknowledged(const LinkPtr& link, std::vector<std::uint64_t> tickets) override;
@@ -87,6 +88,7 @@ private:
 
     // chat.cpp
     void OnChat(const LinkPtr& link, int code, std::string_view payload);
+    bool ChatAtOnce(const Link& link, std::string_view payload);
 
     // friends.cpp
     void OnInitData(const LinkPtr& link, int code, std::string_view payload);

@@ -171,7 +171,7 @@ void Connection::RequestDone() {
 // --- Network side, reading into the request side ------------------------------
 
 bool Connection::OnRequest(int code, std::string_view payload) {
-    if (events_.AnswerAtOnce(Self(), code, outstanding_ == 0)) return true;
+    if (events_.AnswerAtOnce(Self(), code, payload, outstanding_ == 0)) return true;
     ++outstanding_;
     // Inline when the handlers share the strand, queued on their executor otherwise.
     asio::dispatch(RequestExecutor(), [self = Self(), code, payload = std::string(payload)]() mutable {
@@ -408,10 +408,7 @@ void Connection::HandBack(Outgoing& out, std::vector<KeptPacket>& into) {
 }
 
 void Connection::ReportForwarded(std::vector<std::uint64_t> tickets) {
-    if (tickets.empty()) return;
-    asio::post(RequestExecutor(), [self = Self(), tickets = std::move(tickets)]() mutable {
-        self->events_.OnForwardedAcknowledged(self, std::move(tickets));
-    });
+    if (!tickets.empty()) events_.OnForwardedAcknowledged(Self(), std::move(tickets));
 }
 
 void Connection::Finish(const std::string& why) {

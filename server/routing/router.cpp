@@ -159,6 +159,21 @@ void Router::Deliver(std::int64_t account, int code, const std::string& payload)
     if (chat) ++counters_->messagesRouted;
 }
 
+bool Router::DeliverWithoutStore(std::int64_t account, int code, const std::string& payload) {
+    Shard& shard = ShardOf(account);
+    Lock lock(shard.mutex);
+    auto found = shard.entries.find(account);
+    if (found == shard.entries.end()) {
+        // Forward does nothing when it says no.
+        if (!remote_ || !remote_->Forward(account, code, payload)) return false;
+    } else {
+        if (found->second.mail.draining) return false;
+        found->second.owner->Send(code, payload, Keep::Yes);
+    }
+    if (code == protocol::kRequestChat && counters_) ++counters_->messagesRouted;
+    return true;
+}
+
 bool Router::SendIfOnline(std::int64_t account, int code, const std::string& payload) {
     {
         Shard& shard = ShardOf(account);

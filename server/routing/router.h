@@ -36,7 +36,8 @@
 namespace vexa::server {
 
 // The other nodes of a cluster, as the router needs them (cluster/cluster.h).
-// Called from the handlers' threads, never from the network threads.
+// Called from the handlers' threads, never from the network threads, except
+// Forward and Settled, which never wait and may also be called from there.
 class RemoteRoutes {
 public:
     virtual ~RemoteRoutes() = default;
@@ -110,6 +111,10 @@ public:
 
     // A kept packet: to the owner, or to the mailbox.
     void Deliver(std::int64_t account, int code, const std::string& payload);
+    // Deliver when that needs no database (the owner is here and not reading
+    // its mailbox, or another node has the account): false, having done
+    // nothing, when the packet would go to the mailbox. Never waits.
+    bool DeliverWithoutStore(std::int64_t account, int code, const std::string& payload);
     // A packet that only matters now: to the user's connection when online.
     // False when the user is offline.
     bool SendIfOnline(std::int64_t account, int code, const std::string& payload);

@@ -85,13 +85,13 @@ private:
 
 // Requests held back while an earlier one is still being served (a password
 // is being checked, the database is out of reach), so they keep their order.
-// Request side.
+// Request side; the network side reads pauses.
 struct HeldRequests {
     struct Request {
         int code;
         std::string payload;
     };
-    int pauses = 0;  // Pause calls not yet resumed
+    std::atomic<int> pauses{0};  // Pause calls not yet resumed
     std::deque<Request> queue;
 };
 
@@ -154,23 +154,29 @@ private:
 
 using LinkPtr = std::shared_ptr<Link>;
 
-// What a link reports, every call on its request executor. The handlers
-// implement it.
+// What a link reports, every call on its request executor unless said
+// otherwise. The handlers implement it.
 class LinkEvents {
 public:
     virtual ~LinkEvents() = default;
     // Asked on the network side, any thread, before a request goes to the
-    // request side: true when it was answered here and then (a keep-alive of
-    // a logged-in user), so that it waits behind nothing, not even a request
-    // that waits for the database. nothingBefore: no earlier request of the
-    // link is still to be served, so answering now keeps their order.
-    virtual bool AnswerAtOnce(const LinkPtr& /*link*/, int /*code*/, bool /*nothingBefore*/) { return false; }
+    // request side: true when it was served here and then. A keep-alive of
+    // a logged-in user, so that it waits behind nothing, not even a request
+    // that waits for the database; a chat that needs no database, when the
+    // request side would hand it to threads of its own. nothingBefore: no
+    // earlier request of the link is still to be served, so serving now
+    // keeps their order.
+    virtual bool AnswerAtOnce(const LinkPtr& /*link*/, int /*code*/, std::string_view /*payload*/,
+                              bool /*nothingBefore*/) {
+        return false;
+    }
     // A request, in the order the client sent it; RequestDone follows once
     // it has been served.
     virtual void OnRequest(const LinkPtr& link, int code, std::string payload) = 0;
     // Mailbox rows up to seq have been acknowledged by the client.
     virtual void OnMailAcknowledged(const LinkPtr& link, std::int64_t seq) = 0;
     // Forwarded packets (their tickets) have been acknowledged by the client.
+    // On the network side: it only tells their node, and never waits.
     virtual void OnForwardedAcknowledged(const LinkPtr& link, std::vector<std::uint64_t> tickets) = 0;
     // The backlog went below half its limit after RequestRoom.
     virtual void OnRoom(const LinkPtr& link) = 0;

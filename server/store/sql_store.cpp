@@ -214,6 +214,15 @@ Recipient SqlStore::FindRecipient(std::string_view name, std::int64_t sender) {
     return r;
 }
 
+std::optional<Recipient> SqlStore::KnownRecipient(std::string_view name, std::int64_t sender) {
+    if (!lookups_) return std::nullopt;
+    std::lock_guard<std::mutex> lock(lookups_->mutex);
+    if (!Refresh() || !lookups_->blockedLoaded) return std::nullopt;
+    auto found = lookups_->idByName.find(std::string(name));
+    if (found == lookups_->idByName.end()) return std::nullopt;
+    return Recipient{found->second, lookups_->blocked.count({found->second, sender}) > 0};
+}
+
 std::string SqlStore::PasswordHash(std::int64_t id) { return Bytes(Query::PasswordHash, {id}); }
 
 void SqlStore::SetPasswordHash(std::int64_t id, std::string_view hash) { Run(Query::SetPasswordHash, {id, hash}); }

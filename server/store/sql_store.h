@@ -29,6 +29,7 @@ public:
     std::optional<Profile> FindById(std::int64_t id) override;
     std::optional<std::int64_t> FindIdByName(std::string_view name) override;
     Recipient FindRecipient(std::string_view name, std::int64_t sender) override;
+    std::optional<Recipient> KnownRecipient(std::string_view name, std::int64_t sender) override;
     std::string PasswordHash(std::int64_t id) override;
     void SetPasswordHash(std::int64_t id, std::string_view hash) override;
     void ChangeProfile(std::int64_t id, std::string_view nickname, std::string_view littleword,

@@ -125,6 +125,11 @@ public:
     virtual std::optional<std::int64_t> FindIdByName(std::string_view name) = 0;
     // The lookups of every message from one user to another, in one call.
     virtual Recipient FindRecipient(std::string_view name, std::int64_t sender) = 0;
+    // The same from what is in memory, never asking the database: nullopt
+    // when that cannot tell.
+    virtual std::optional<Recipient> KnownRecipient(std::string_view /*name*/, std::int64_t /*sender*/) {
+        return std::nullopt;
+    }
     virtual std::string PasswordHash(std::int64_t id) = 0;
     virtual void SetPasswordHash(std::int64_t id, std::string_view hash) = 0;
     // Nickname, personal text, birthday and afset; a non-empty newHash
