@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (auto m = Decode(bytes); m && Encode(*m) != bytes) std::abort();
     if (auto a = DecodeAnswers(bytes); a && EncodeAnswers(*a) != bytes) std::abort();
     if (auto s = DecodeSnapshot(bytes); s && EncodeSnapshot(*s) != bytes) std::abort();
+    if (auto b = DecodeChatBatch(bytes); b && EncodeChatBatch(*b) != bytes) std::abort();
     for (const auto& user : DecodeOnlineList(bytes))
         if (user.account <= 0) std::abort();
     (void)AccountOf(bytes);

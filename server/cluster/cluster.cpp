@@ -20,6 +20,12 @@ constexpr auto kOnlineWait = 1000;  // ms
 constexpr auto kPingWait = 500;     // ms
 // A node is asked for its whole list at most this often.
 constexpr auto kSnapshotInterval = std::chrono::milliseconds(1000);
+// A forwarded chat still waiting for its client this long is reported to
+// its origin as queued, well within the origin's wait (forwardWait); most
+// are acknowledged sooner, and need only the one answer.
+constexpr auto kTellQueuedAfter = std::chrono::milliseconds(400);
+// Under load, the least time between two rounds of the sending thread.
+constexpr auto kLinger = std::chrono::microseconds(1000);
 
 std::string Status(natsStatus s) { return natsStatus_GetText(s); }
 
@@ -44,6 +50,9 @@ Cluster::Cluster(ClusterOptions options, PresenceDirectory& nodes, Router& route
     if (s == NATS_OK) s = natsOptions_SetURL(opts, options_.natsUrl.c_str());
     if (s == NATS_OK) s = natsOptions_SetName(opts, options_.node.c_str());
     if (s == NATS_OK) s = natsOptions_UseGlobalMessageDelivery(opts, true);
+    // What this node publishes is already gathered into batches (SendLoop):
+    // written at once, without a wake-up of the client's flusher thread each.
+    if (s == NATS_OK) s = natsOptions_SetSendAsap(opts, true);
     if (s == NATS_OK) s = natsOptions_SetAllowReconnect(opts, true);
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(opts, -1);
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(opts, 250);
@@ -93,16 +102,16 @@ Cluster::Cluster(ClusterOptions options, PresenceDirectory& nodes, Router& route
     ask.node = options_.node;
     Publish(cluster::kNodesSubject, cluster::Encode(ask));
     heartbeat_ = std::thread([this] { HeartbeatLoop(); });
-    answerer_ = std::thread([this] { AnswerLoop(); });
+    sender_ = std::thread([this] { SendLoop(); });
     Log(LogLevel::Info, "cluster: node " + options_.node + " on " + options_.natsUrl);
 }
 
 Cluster::~Cluster() {
     stopping_ = true;
     heartbeatWake_.notify_all();
-    answersWake_.notify_all();
+    sendWake_.notify_all();
     if (heartbeat_.joinable()) heartbeat_.join();
-    if (answerer_.joinable()) answerer_.join();
+    if (sender_.joinable()) sender_.join();
     {
         Lock lock(mutex_);
         for (auto& [account, sub] : subscriptions_) natsSubscription_Destroy(sub);
@@ -150,7 +159,7 @@ void Cluster::MailStored(std::int64_t account) { Ring(account); }
 
 bool Cluster::Forward(std::int64_t account, int code, const std::string& payload) {
     auto where = directory_.Find(account);
-    Message chat(Kind::Chat);
+    cluster::BatchedChat chat{account, 0, 0, 0, code, payload};
     {
         Lock lock(mutex_);
         auto found = outgoing_.find(account);
@@ -165,18 +174,20 @@ bool Cluster::Forward(std::int64_t account, int code, const std::string& payload
         out.node = where->node;
         inFlightAccount_[chat.seq] = account;
     }
-    chat.node = options_.node;
-    chat.boot = boot_;
-    chat.code = code;
-    chat.payload = payload;
-    // The caller holds the account's lock: the packets for one user go out in the order of their numbers.
-    if (Publish(UserSubject(account), cluster::Encode(chat))) return true;
-    Lock lock(mutex_);
-    Outgoing& out = outgoing_[account];
-    out.chats.pop_back();
-    out.lastSeq = chat.prev;
-    inFlightAccount_.erase(chat.seq);
-    return false;
+    // The caller holds the account's lock: the packets for one user join the
+    // batch in the order of their numbers. One NATS does not take is not
+    // answered, and goes to the mailbox when its wait ends (SendLoop).
+    bool wake;
+    {
+        Lock lock(sendMutex_);
+        wake = outbox_.empty();
+        auto& batches = outbox_[where->node].chats;
+        if (batches.empty() || batches.back().size() + payload.size() > kMaxBatchBytes)
+            batches.push_back(cluster::ChatBatchHead(options_.node, boot_));
+        cluster::AppendChat(batches.back(), chat);
+    }
+    if (wake) sendWake_.notify_one();
+    return true;
 }
 
 std::vector<KeptPacket> Cluster::TakeUnsettled(std::int64_t account) {
@@ -349,7 +360,13 @@ void Cluster::OnUserMessage(natsMsg* msg) {
             break;
         case Kind::Kick: router_.Disconnect(account, "disconnected by an administrator"); break;
         case Kind::Send: router_.SendHere(account, message->code, message->payload); break;
-        case Kind::Chat: OnChat(account, *message); break;
+        case Kind::Chat: {
+            // One at a time, as a node of the previous release sends them.
+            Router::FromNode from{message->node + "#" + std::to_string(message->boot), message->seq, message->base,
+                                  message->prev};
+            OnChat(account, message->node, message->boot, from, message->code, message->payload);
+            break;
+        }
         case Kind::LetGo:
             if (message->node != options_.node && !reply.empty()) LetGo(account, reply);
             break;
@@ -357,25 +374,39 @@ void Cluster::OnUserMessage(natsMsg* msg) {
     }
 }
 
-void Cluster::OnChat(std::int64_t account, const Message& chat) {
-    Ticket ticket{chat.node, chat.boot, chat.seq};
+void Cluster::OnChat(std::int64_t account, const std::string& node, std::uint64_t boot, const Router::FromNode& from,
+                     int code, const std::string& payload) {
+    Ticket ticket{node, boot, from.seq};
     std::uint64_t number;
     {
         Lock lock(mutex_);
         number = nextTicket_++;
         tickets_[number] = ticket;
+        untold_.emplace_back(Clock::now(), number);
     }
-    Router::FromNode from{chat.node + "#" + std::to_string(chat.boot), chat.seq, chat.base, chat.prev};
-    Router::Arrival arrival = router_.Forwarded(account, from, chat.code, chat.payload, number);
+    Router::Arrival arrival = router_.Forwarded(account, from, code, payload, number);
     if (arrival != Router::Arrival::Queued) {
         Lock lock(mutex_);
         tickets_.erase(number);
     }
     switch (arrival) {
-        case Router::Arrival::Queued: Answer(ticket, Verdict::Queued); break;
+        case Router::Arrival::Queued: break;  // told later, unless settled before (TellQueued)
         case Router::Arrival::Stored: Answer(ticket, Verdict::Stored); break;
         case Router::Arrival::Refused: Answer(ticket, Verdict::Refused); break;
         case Router::Arrival::Duplicate: break;  // the first one is answered
+    }
+}
+
+// A burst of chats from one node, in its order.
+void Cluster::OnChats(std::string_view data) {
+    auto batch = cluster::DecodeChatBatch(data);
+    if (!batch || batch->node == options_.node) return;
+    Router::FromNode from{batch->node + "#" + std::to_string(batch->boot), 0, 0, 0};
+    for (const cluster::BatchedChat& chat : batch->chats) {
+        from.seq = chat.seq;
+        from.base = chat.base;
+        from.prev = chat.prev;
+        OnChat(chat.account, batch->node, batch->boot, from, chat.code, chat.payload);
     }
 }
 
@@ -499,6 +530,7 @@ void Cluster::OnReply(natsMsg* msg) {
             return;
         case What::Answers: return OnAnswers(data);
         case What::Snapshot: return OnSnapshot(data);
+        case What::Chats: return OnChats(data);
         case What::Token: break;
     }
     Pending done;
@@ -549,9 +581,11 @@ void Cluster::OnAnswers(std::string_view data) {
 }
 
 void Cluster::Answer(const Ticket& ticket, Verdict verdict) {
+    bool wake;
     {
-        Lock lock(answersMutex_);
-        cluster::Answers& batch = answers_[ticket.node];
+        Lock lock(sendMutex_);
+        wake = outbox_.empty();
+        cluster::Answers& batch = outbox_[ticket.node].answers;
         if (batch.boot != ticket.boot) {
             // Answers for an earlier run of that node are of no use to it.
             batch.boot = ticket.boot;
@@ -559,25 +593,50 @@ void Cluster::Answer(const Ticket& ticket, Verdict verdict) {
         }
         batch.answers.push_back(cluster::Answer{ticket.seq, verdict});
     }
-    answersWake_.notify_one();
+    if (wake) sendWake_.notify_one();
 }
 
-// Answers go out as they come; under load each message carries many. The
-// heartbeat goes out from here too: this thread never waits on the
-// database, so a node whose database is away is not taken for dead.
-void Cluster::AnswerLoop() {
+// Chats and answers go out as they come; under load each message carries
+// many. The heartbeat and the chats that wait long go out from here too:
+// this thread never waits on the database, so a node whose database is away
+// is not taken for dead, nor are its users' chats.
+void Cluster::SendLoop() {
     auto nextBeat = Clock::now();
+    Clock::time_point lastRound{};
     while (!stopping_) {
-        std::unordered_map<std::string, cluster::Answers> batch;
+        std::unordered_map<std::string, Outbox> batch;
         {
-            std::unique_lock<std::mutex> lock(answersMutex_);
-            answersWake_.wait_until(lock, std::min(nextBeat, Clock::now() + std::chrono::milliseconds(200)),
-                                    [&] { return stopping_ || !answers_.empty(); });
-            batch.swap(answers_);
+            std::unique_lock<std::mutex> lock(sendMutex_);
+            sendWake_.wait_until(lock, std::min(nextBeat, Clock::now() + std::chrono::milliseconds(200)),
+                                 [&] { return stopping_ || !outbox_.empty(); });
+            // NATS's cost (and each node's) is by the message more than by
+            // the byte: under load a round waits for the linger time after
+            // the one before, so that a message carries a burst. One chat
+            // after a quiet spell goes at once.
+            const auto since = Clock::now() - lastRound;
+            if (since < kLinger && !stopping_) {
+                lock.unlock();
+                std::this_thread::sleep_for(kLinger - since);
+                lock.lock();
+            }
+            batch.swap(outbox_);
+            lastRound = Clock::now();
         }
-        for (auto& [node, answers] : batch)
-            if (!answers.answers.empty()) Publish(cluster::AnswersSubject(node), cluster::EncodeAnswers(answers));
+        std::vector<std::string> refused;
+        for (auto& [node, box] : batch) {
+            for (const std::string& chats : box.chats)
+                if (!Publish(cluster::ChatsSubject(node), chats)) refused.push_back(node);
+            if (!box.answers.answers.empty()) Publish(cluster::AnswersSubject(node), cluster::EncodeAnswers(box.answers));
+        }
         const auto now = Clock::now();
+        if (!refused.empty()) {
+            // Nobody will answer them: to the mailbox at the next look.
+            Lock lock(mutex_);
+            for (auto& [account, out] : outgoing_)
+                if (std::find(refused.begin(), refused.end(), out.node) != refused.end())
+                    for (InFlight& chat : out.chats) chat.deadline = now;
+        }
+        TellQueued(now);
         if (now >= nextBeat) {
             nextBeat = now + options_.heartbeat;
             Beat(now);
@@ -659,6 +718,21 @@ void Cluster::OnReconnected() {
     // Doorbells sent to this node while it was away are lost: every user here
     // reads the mailbox again.
     router_.WakeAll();
+}
+
+// Forwarded chats that have waited a while for their client: their origins
+// give them longer before they count as lost.
+void Cluster::TellQueued(Clock::time_point now) {
+    std::vector<Ticket> waiting;
+    {
+        Lock lock(mutex_);
+        while (!untold_.empty() && untold_.front().first + kTellQueuedAfter <= now) {
+            auto found = tickets_.find(untold_.front().second);
+            if (found != tickets_.end()) waiting.push_back(found->second);
+            untold_.pop_front();
+        }
+    }
+    for (const Ticket& t : waiting) Answer(t, Verdict::Queued);
 }
 
 void Cluster::HeartbeatLoop() {

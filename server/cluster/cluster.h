@@ -7,7 +7,9 @@
 //     directory of who is where (directory.h), with heartbeats, so a node
 //     that goes silent has its users dropped within nodeTimeout.
 //   - A kept packet (chat, friend answer) for a user online on another node
-//     goes to that user's subject, numbered by this node's run (seq), and is
+//     goes to that node, numbered by this node's run (seq); the packets of a
+//     burst go out together, one NATS message per node, from the sending
+//     thread, so that the network and request threads never wait on NATS. It is
 //     kept here until the user's node answers that the client's TCP
 //     acknowledged it, or that it put it into the mailbox. Without such an
 //     answer in time (the user left, the node is silent or refused it, NATS
@@ -132,7 +134,9 @@ private:
     void Ring(std::int64_t account);
     void Own(std::int64_t account, std::function<void()> done);
     void OnUserMessage(__natsMsg* msg);
-    void OnChat(std::int64_t account, const cluster::Message& chat);
+    void OnChat(std::int64_t account, const std::string& node, std::uint64_t boot, const Router::FromNode& from,
+                int code, const std::string& payload);
+    void OnChats(std::string_view data);
     void OnNodesMessage(__natsMsg* msg);
     void OnSnapshot(std::string_view data);
     void SettleConflict(std::int64_t account, const cluster::LoginStamp& theirs);
@@ -142,10 +146,11 @@ private:
     void OnReply(__natsMsg* msg);
     void OnAnswers(std::string_view data);
     void Answer(const Ticket& ticket, cluster::Verdict verdict);
-    void AnswerLoop();
+    void SendLoop();
     void Beat(Clock::time_point now);
     void HeartbeatLoop();
     void OnReconnected();
+    void TellQueued(Clock::time_point now);
 
     ClusterOptions options_;
     const std::uint64_t boot_;
@@ -169,19 +174,27 @@ private:
     std::unordered_map<std::uint64_t, std::int64_t> inFlightAccount_;  // seq -> account
     std::uint64_t nextSeq_ = 1;
     std::unordered_map<std::uint64_t, Ticket> tickets_;
+    // Tickets by arrival, for telling their origins of those still waiting
+    // for their client (Queued) once that takes longer than usual.
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> untold_;
     std::uint64_t nextTicket_ = 1;
     std::unordered_map<std::string, Clock::time_point> snapshotAsked_;
 
-    // Answers to other nodes, sent in batches by their own thread.
-    std::mutex answersMutex_;
-    std::condition_variable answersWake_;
-    std::unordered_map<std::string, cluster::Answers> answers_;
+    // Chats and answers for other nodes, sent in batches by their own thread.
+    struct Outbox {
+        std::vector<std::string> chats;  // encoded batches, each at most kMaxBatchBytes
+        cluster::Answers answers;
+    };
+    static constexpr std::size_t kMaxBatchBytes = 256 * 1024;
+    std::mutex sendMutex_;
+    std::condition_variable sendWake_;
+    std::unordered_map<std::string, Outbox> outbox_;  // by node
 
     std::atomic<bool> stopping_{false};
     std::mutex heartbeatMutex_;
     std::condition_variable heartbeatWake_;
     std::thread heartbeat_;
-    std::thread answerer_;
+    std::thread sender_;
 };
 
 }  // namespace vexa::server

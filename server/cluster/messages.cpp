@@ -15,6 +15,7 @@ constexpr std::string_view kReplyPrefix = "vexa.reply.";
 constexpr std::string_view kOnlineToken = "online";
 constexpr std::string_view kAnswersToken = "answers";
 constexpr std::string_view kSnapshotToken = "snapshot";
+constexpr std::string_view kChatsToken = "chats";
 constexpr std::int64_t kMaxMillis = 9'000'000'000'000;  // in 2255, short of what nanoseconds in 64 bits hold
 
 // A decimal number at the start of text, as atoll reads one (leading
@@ -125,12 +126,14 @@ std::string ReplySubject(const std::string& node, std::uint64_t token) { return 
 std::string OnlineSubject(const std::string& node) { return ReplyTo(node, kOnlineToken); }
 std::string AnswersSubject(const std::string& node) { return ReplyTo(node, kAnswersToken); }
 std::string SnapshotSubject(const std::string& node) { return ReplyTo(node, kSnapshotToken); }
+std::string ChatsSubject(const std::string& node) { return ReplyTo(node, kChatsToken); }
 
 ReplyTarget ReplyTargetOf(std::string_view subject) {
     std::string_view last = subject.substr(subject.rfind('.') + 1);
     if (last == kOnlineToken) return ReplyTarget{ReplyTarget::What::Online, 0};
     if (last == kAnswersToken) return ReplyTarget{ReplyTarget::What::Answers, 0};
     if (last == kSnapshotToken) return ReplyTarget{ReplyTarget::What::Snapshot, 0};
+    if (last == kChatsToken) return ReplyTarget{ReplyTarget::What::Chats, 0};
     return ReplyTarget{ReplyTarget::What::Token, StrictNumber(last).value_or(0)};
 }
 
@@ -242,6 +245,58 @@ std::optional<Answers> DecodeAnswers(std::string_view data) {
     }
     if (!f.Done()) return std::nullopt;
     return a;
+}
+
+// "C<node>\n<boot>\n" then for each chat "<account> <seq> <base> <prev> <code> <length>\n"
+// and its payload's bytes (a payload may hold newlines).
+std::string ChatBatchHead(const std::string& node, std::uint64_t boot) {
+    std::string out = "C";
+    Field(out, node);
+    Field(out, boot);
+    return out;
+}
+
+void AppendChat(std::string& out, const BatchedChat& c) {
+    for (std::uint64_t n : {static_cast<std::uint64_t>(c.account), c.seq, c.base, c.prev})
+        out.append(std::to_string(n)).push_back(' ');
+    out.append(std::to_string(c.code)).push_back(' ');
+    Field(out, static_cast<std::uint64_t>(c.payload.size()));
+    out.append(c.payload);
+}
+
+std::string EncodeChatBatch(const ChatBatch& batch) {
+    std::string out = ChatBatchHead(batch.node, batch.boot);
+    for (const BatchedChat& c : batch.chats) AppendChat(out, c);
+    return out;
+}
+
+std::optional<ChatBatch> DecodeChatBatch(std::string_view data) {
+    if (data.empty() || data[0] != 'C') return std::nullopt;
+    Fields f(data.substr(1));
+    ChatBatch batch;
+    batch.node = f.Node();
+    batch.boot = f.Number();
+    while (f.Ok() && !f.Rest().empty()) {
+        std::string_view line = f.Text();
+        std::optional<std::uint64_t> n[6];
+        for (auto& number : n) {
+            std::size_t end = &number == &n[5] ? line.size() : line.find(' ');
+            if (end == std::string_view::npos) return std::nullopt;
+            number = StrictNumber(line.substr(0, end));
+            if (!number) return std::nullopt;
+            line.remove_prefix(end == line.size() ? end : end + 1);
+        }
+        BatchedChat c{static_cast<std::int64_t>(*n[0]), *n[1], *n[2], *n[3], 0, {}};
+        if (c.account <= 0 || c.seq == 0 || c.base == 0 || c.base > c.seq || c.prev >= c.seq || *n[4] > 9999 ||
+            *n[5] > protocol::kMaxPayloadSize || *n[5] > f.Rest().size())
+            return std::nullopt;
+        c.code = static_cast<int>(*n[4]);
+        c.payload = std::string(f.Rest().substr(0, *n[5]));
+        f = Fields(f.Rest().substr(*n[5]));
+        batch.chats.push_back(std::move(c));
+    }
+    if (!f.Done() || batch.chats.empty()) return std::nullopt;
+    return batch;
 }
 
 // "N<node>\n<boot>\n<version>\n" then "<account> <nanos> <counter>" for each, one a line.

@@ -6,9 +6,10 @@
 // Subjects:
 //   vexa.user.<account>      reaches the node that has the user (chats, moments, takeover)
 //   vexa.nodes               every node: presence changes, heartbeats, drained mailboxes
-//   vexa.reply.<node>.<what> answers to one node: a question's token, "online"
+//   vexa.reply.<node>.<what> to one node: the answer to a question's token, "online"
 //                            (the list of its users), "answers" (what became of
-//                            the chats it forwarded), "snapshot" (another node's users)
+//                            the chats it forwarded), "snapshot" (another node's users),
+//                            "chats" (kept packets for its users, in batches)
 // A message is one byte of kind, then its fields, each ended by a newline,
 // then (for packets) four digits of code and the payload's bytes.
 #pragma once
@@ -36,10 +37,11 @@ std::string ReplySubject(const std::string& node, std::uint64_t token);
 std::string OnlineSubject(const std::string& node);
 std::string AnswersSubject(const std::string& node);
 std::string SnapshotSubject(const std::string& node);
+std::string ChatsSubject(const std::string& node);
 
 // What the last part of a reply subject asks for.
 struct ReplyTarget {
-    enum class What { Token, Online, Answers, Snapshot } what = What::Token;
+    enum class What { Token, Online, Answers, Snapshot, Chats } what = What::Token;
     std::uint64_t token = 0;  // Token: the answer to this question
 };
 ReplyTarget ReplyTargetOf(std::string_view subject);
@@ -59,7 +61,7 @@ enum class Kind : char {
     // On a user's subject.
     Mail = 'M',      // rows were added to the user's mailbox
     Send = 'S',      // a packet that only matters now: code, payload
-    Chat = 'D',      // a kept packet from node (run boot): seq, base, prev, code, payload
+    Chat = 'D',      // a kept packet from node (run boot): seq, base, prev, code, payload (one; see ChatBatch)
     LetGo = 'T',     // another node takes the user over (node: the one asking); answered with Released
     Released = 'R',  // the answer to LetGo, on the asker's reply subject
     Ping = 'P',      // is anybody there? answered at once with Pong
@@ -98,7 +100,7 @@ inline constexpr std::string_view kPong = "p";
 
 // What became of forwarded chats, told to their origin in batches.
 enum class Verdict : char {
-    Queued = 'q',     // on the user's connection; delivered or stored follows
+    Queued = 'q',     // on the user's connection for a while; delivered or stored follows
     Delivered = 'd',  // the user's TCP acknowledged it
     Stored = 's',     // in the user's mailbox
     Refused = 'r',    // not taken: the origin keeps it in the mailbox
@@ -113,6 +115,27 @@ struct Answers {
 };
 std::string EncodeAnswers(const Answers& answers);
 std::optional<Answers> DecodeAnswers(std::string_view data);
+
+// Kept packets from one node run for users of another, as many as came
+// together: one NATS message for a burst instead of one per chat. Each
+// reads as a Chat would, with the user's account.
+struct BatchedChat {
+    std::int64_t account = 0;
+    std::uint64_t seq = 0, base = 0, prev = 0;
+    int code = 0;
+    std::string payload;
+};
+struct ChatBatch {
+    std::string node;
+    std::uint64_t boot = 0;
+    std::vector<BatchedChat> chats;
+};
+// Appends one to an encoded batch, which starts with ChatBatchHead.
+std::string ChatBatchHead(const std::string& node, std::uint64_t boot);
+void AppendChat(std::string& batch, const BatchedChat& chat);
+std::string EncodeChatBatch(const ChatBatch& batch);
+// nullopt unless every chat reads exactly, as Decode would read it.
+std::optional<ChatBatch> DecodeChatBatch(std::string_view data);
 
 // A node's users, for a node that joins or lost track.
 struct Snapshot {

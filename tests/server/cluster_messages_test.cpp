@@ -130,6 +130,28 @@ TEST(ClusterMessages, AnswersAndSnapshotsReadBackAndJunkIsRefused) {
         EXPECT_FALSE(DecodeSnapshot(junk)) << junk;
 }
 
+TEST(ClusterMessages, ChatBatchesReadBackAndJunkIsRefused) {
+    ChatBatch batch{"n1", 77, {{10002, 5, 4, 4, 3, "x\ny 9 9\n"}, {10003, 6, 6, 0, 26, "z"}}};
+    const std::string bytes = EncodeChatBatch(batch);
+    EXPECT_EQ(bytes, "Cn1\n77\n10002 5 4 4 3 8\nx\ny 9 9\n10003 6 6 0 26 1\nz");
+    auto b = DecodeChatBatch(bytes);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->node, "n1");
+    EXPECT_EQ(b->boot, 77u);
+    ASSERT_EQ(b->chats.size(), 2u);
+    EXPECT_EQ(b->chats[0].payload, "x\ny 9 9\n");
+    EXPECT_EQ(b->chats[0].base, 4u);
+    EXPECT_EQ(b->chats[1].account, 10003);
+    EXPECT_EQ(b->chats[1].code, 26);
+    // What a Chat message would refuse, a batch refuses too; so does a length past the end.
+    for (const std::string& junk :
+         {""s, "Cn1\n77\n"s, "Cn1\n77\n10002 5 4 4 3 2\nx"s, "Cn1\n77\n10002 5 4 4 3 1\nxy"s,
+          "Cn1\n77\n0 5 4 4 3 1\nx"s, "Cn1\n77\n10002 0 0 0 3 1\nx"s, "Cn1\n77\n10002 5 6 4 3 1\nx"s,
+          "Cn1\n77\n10002 5 4 5 3 1\nx"s, "Cn1\n77\n10002 5 4 4 10000 1\nx"s, "Cn1\n77\n10002 5 4 4 03 1\nx"s,
+          "Cn1\n77\n10002 5 4 4 3\nx"s, "Cn 1\n77\n10002 5 4 4 3 1\nx"s})
+        EXPECT_FALSE(DecodeChatBatch(junk)) << junk;
+}
+
 TEST(ClusterMessages, Subjects) {
     EXPECT_EQ(UserSubject(10002), "vexa.user.10002");
     EXPECT_EQ(AccountOf("vexa.user.10002"), 10002);
@@ -143,6 +165,7 @@ TEST(ClusterMessages, Subjects) {
     EXPECT_EQ(ReplyTargetOf(OnlineSubject("n1")).what, What::Online);
     EXPECT_EQ(ReplyTargetOf(AnswersSubject("n1")).what, What::Answers);
     EXPECT_EQ(ReplyTargetOf(SnapshotSubject("n1")).what, What::Snapshot);
+    EXPECT_EQ(ReplyTargetOf(ChatsSubject("n1")).what, What::Chats);
 }
 
 TEST(ClusterMessages, LoginStampsAreOrderedTheSameEverywhere) {

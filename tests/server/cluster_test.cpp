@@ -97,6 +97,28 @@ TEST(Cluster, LoginOnAnotherNodeTakesOverWithNothingLost) {
     for (const Packet& p : alice.Sync()) EXPECT_NE(p.raw, ServerFrame(32, "10002!|!0"));
 }
 
+// bob's client stops reading for longer than alice's node waits to hear of a
+// chat: his node tells it that the chats wait on his connection, so none
+// goes to the mailbox as well, and he gets each once, in order.
+TEST(Cluster, ReaderBehindLongerThanTheOriginWaitsGetsEachChatOnce) {
+    ServerUnderTest cluster(ClusterOptions(), true, 2);
+    Client alice(cluster.Port(0));
+    Client bob(cluster.Port(1), 64 * 1024);
+    ASSERT_EQ(alice.Login("10001", "alice123"), "0");
+    ASSERT_EQ(bob.Login("10002", "bob123"), "0");
+    bob.Sync();
+    const int sent = 2000;  // far more than bob's socket buffers hold
+    SendChats(alice, 0, sent);
+    std::this_thread::sleep_for(ClusterOptions().cluster.forwardWait + std::chrono::seconds(2));
+    std::vector<int> ids;
+    ReadUntil(bob, ids, sent - 1, std::chrono::milliseconds(5000));
+    // A copy from the mailbox would come behind the last one.
+    for (const Packet& p : bob.Sync())
+        if (p.code == 3) ids.push_back(ChatId(p));
+    ExpectEveryChat(ids, sent, "reader behind for 4 s", 0);
+    EXPECT_EQ(CheckArrivals(ids, sent).duplicates, 0);
+}
+
 // NATS goes away for seconds while alice writes to bob on another node: the
 // chats wait, the nodes connect again by themselves, and everything arrives.
 TEST(Cluster, NatsStoppedAndStartedChatsWaitAndArrive) {
