@@ -25,7 +25,7 @@ constexpr auto kSnapshotInterval = std::chrono::milliseconds(1000);
 // are acknowledged sooner, and need only the one answer.
 constexpr auto kTellQueuedAfter = std::chrono::milliseconds(400);
 // Under load, the least time between two rounds of the sending thread.
-constexpr auto kLinger = std::chrono::microseconds(1000);
+constexpr auto kLinger = std::chrono::microseconds(2000);
 
 std::string Status(natsStatus s) { return natsStatus_GetText(s); }
 
@@ -219,7 +219,7 @@ void Cluster::Settled(const std::vector<std::uint64_t>& tickets, bool delivered)
             tickets_.erase(found);
         }
     }
-    for (const Ticket& t : settled) Answer(t, delivered ? Verdict::Delivered : Verdict::Stored);
+    Answer(settled, delivered ? Verdict::Delivered : Verdict::Stored);
 }
 
 void Cluster::Drained(std::int64_t account) {
@@ -360,13 +360,11 @@ void Cluster::OnUserMessage(natsMsg* msg) {
             break;
         case Kind::Kick: router_.Disconnect(account, "disconnected by an administrator"); break;
         case Kind::Send: router_.SendHere(account, message->code, message->payload); break;
-        case Kind::Chat: {
+        case Kind::Chat:
             // One at a time, as a node of the previous release sends them.
-            Router::FromNode from{message->node + "#" + std::to_string(message->boot), message->seq, message->base,
-                                  message->prev};
-            OnChat(account, message->node, message->boot, from, message->code, message->payload);
+            ReceiveChats(message->node, message->boot,
+                         {{account, message->seq, message->base, message->prev, message->code, message->payload}});
             break;
-        }
         case Kind::LetGo:
             if (message->node != options_.node && !reply.empty()) LetGo(account, reply);
             break;
@@ -374,40 +372,46 @@ void Cluster::OnUserMessage(natsMsg* msg) {
     }
 }
 
-void Cluster::OnChat(std::int64_t account, const std::string& node, std::uint64_t boot, const Router::FromNode& from,
-                     int code, const std::string& payload) {
-    Ticket ticket{node, boot, from.seq};
-    std::uint64_t number;
+// Chats from one run of a node, in its order: each waits on its connection
+// with a ticket, and its node hears what became of it.
+void Cluster::ReceiveChats(const std::string& node, std::uint64_t boot, const std::vector<cluster::BatchedChat>& chats) {
+    std::uint64_t first;
     {
         Lock lock(mutex_);
-        number = nextTicket_++;
-        tickets_[number] = ticket;
-        untold_.emplace_back(Clock::now(), number);
+        first = nextTicket_;
+        nextTicket_ += chats.size();
+        const auto now = Clock::now();
+        for (std::size_t i = 0; i < chats.size(); ++i) {
+            tickets_[first + i] = Ticket{node, boot, chats[i].seq};
+            untold_.emplace_back(now, first + i);
+        }
     }
-    Router::Arrival arrival = router_.Forwarded(account, from, code, payload, number);
-    if (arrival != Router::Arrival::Queued) {
-        Lock lock(mutex_);
-        tickets_.erase(number);
-    }
-    switch (arrival) {
-        case Router::Arrival::Queued: break;  // told later, unless settled before (TellQueued)
-        case Router::Arrival::Stored: Answer(ticket, Verdict::Stored); break;
-        case Router::Arrival::Refused: Answer(ticket, Verdict::Refused); break;
-        case Router::Arrival::Duplicate: break;  // the first one is answered
-    }
-}
-
-// A burst of chats from one node, in its order.
-void Cluster::OnChats(std::string_view data) {
-    auto batch = cluster::DecodeChatBatch(data);
-    if (!batch || batch->node == options_.node) return;
-    Router::FromNode from{batch->node + "#" + std::to_string(batch->boot), 0, 0, 0};
-    for (const cluster::BatchedChat& chat : batch->chats) {
+    Router::FromNode from{node + "#" + std::to_string(boot), 0, 0, 0};
+    std::vector<std::uint64_t> done;
+    std::vector<Ticket> stored, refused;
+    for (std::size_t i = 0; i < chats.size(); ++i) {
+        const cluster::BatchedChat& chat = chats[i];
         from.seq = chat.seq;
         from.base = chat.base;
         from.prev = chat.prev;
-        OnChat(chat.account, batch->node, batch->boot, from, chat.code, chat.payload);
+        Router::Arrival arrival = router_.Forwarded(chat.account, from, chat.code, chat.payload, first + i);
+        if (arrival == Router::Arrival::Queued) continue;  // told later, unless settled before (TellQueued)
+        done.push_back(first + i);
+        // A duplicate is not answered: the first one is.
+        if (arrival == Router::Arrival::Stored) stored.push_back(Ticket{node, boot, chat.seq});
+        if (arrival == Router::Arrival::Refused) refused.push_back(Ticket{node, boot, chat.seq});
     }
+    if (!done.empty()) {
+        Lock lock(mutex_);
+        for (std::uint64_t number : done) tickets_.erase(number);
+    }
+    Answer(stored, Verdict::Stored);
+    Answer(refused, Verdict::Refused);
+}
+
+void Cluster::OnChats(std::string_view data) {
+    auto batch = cluster::DecodeChatBatch(data);
+    if (batch && batch->node != options_.node) ReceiveChats(batch->node, batch->boot, batch->chats);
 }
 
 void Cluster::OnNodesMessage(natsMsg* msg) {
@@ -580,18 +584,21 @@ void Cluster::OnAnswers(std::string_view data) {
     for (std::int64_t account : refused) router_.Unsettled(account);
 }
 
-void Cluster::Answer(const Ticket& ticket, Verdict verdict) {
+void Cluster::Answer(const std::vector<Ticket>& tickets, Verdict verdict) {
+    if (tickets.empty()) return;
     bool wake;
     {
         Lock lock(sendMutex_);
         wake = outbox_.empty();
-        cluster::Answers& batch = outbox_[ticket.node].answers;
-        if (batch.boot != ticket.boot) {
-            // Answers for an earlier run of that node are of no use to it.
-            batch.boot = ticket.boot;
-            batch.answers.clear();
+        for (const Ticket& ticket : tickets) {
+            cluster::Answers& batch = outbox_[ticket.node].answers;
+            if (batch.boot != ticket.boot) {
+                // Answers for an earlier run of that node are of no use to it.
+                batch.boot = ticket.boot;
+                batch.answers.clear();
+            }
+            batch.answers.push_back(cluster::Answer{ticket.seq, verdict});
         }
-        batch.answers.push_back(cluster::Answer{ticket.seq, verdict});
     }
     if (wake) sendWake_.notify_one();
 }
@@ -732,7 +739,7 @@ void Cluster::TellQueued(Clock::time_point now) {
             untold_.pop_front();
         }
     }
-    for (const Ticket& t : waiting) Answer(t, Verdict::Queued);
+    Answer(waiting, Verdict::Queued);
 }
 
 void Cluster::HeartbeatLoop() {

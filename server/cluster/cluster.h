@@ -134,8 +134,7 @@ private:
     void Ring(std::int64_t account);
     void Own(std::int64_t account, std::function<void()> done);
     void OnUserMessage(__natsMsg* msg);
-    void OnChat(std::int64_t account, const std::string& node, std::uint64_t boot, const Router::FromNode& from,
-                int code, const std::string& payload);
+    void ReceiveChats(const std::string& node, std::uint64_t boot, const std::vector<cluster::BatchedChat>& chats);
     void OnChats(std::string_view data);
     void OnNodesMessage(__natsMsg* msg);
     void OnSnapshot(std::string_view data);
@@ -145,7 +144,7 @@ private:
     void LetGo(std::int64_t account, const std::string& reply);
     void OnReply(__natsMsg* msg);
     void OnAnswers(std::string_view data);
-    void Answer(const Ticket& ticket, cluster::Verdict verdict);
+    void Answer(const std::vector<Ticket>& tickets, cluster::Verdict verdict);
     void SendLoop();
     void Beat(Clock::time_point now);
     void HeartbeatLoop();
