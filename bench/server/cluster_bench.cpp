@@ -64,6 +64,10 @@ struct Options {
     int seconds = 8;
     int rate = 5000;
     int nodes = 2;
+    // Every program's four setups this many times, the programs in turn:
+    // on a shared machine the speed drifts over minutes, and a ratio of two
+    // setups is read best from rounds run close together.
+    int rounds = 1;
     bool durable = true;
     // The server programs measured, each with the label its rows carry: by
     // default the one built beside the benchmark, unlabelled. Several put
@@ -631,9 +635,37 @@ void Report(const Options& options, const std::vector<Measured>& rows) {
     // each; a share 1 - 1/N of the chats crosses nodes. Each part's CPU per
     // chat is mixed from the same-node and cross-node closed loops, and the
     // part that runs out of CPU first bounds the rate.
-    for (std::size_t group = 0; group + 4 <= rows.size(); group += 4) {
-        Project(options, options.programs[group / 4].first, rows[group + 2], rows[group + 3]);
-        Aims(options, options.programs[group / 4].first, &rows[group]);
+    // Groups of four rows, one per round and program, the programs in turn.
+    const std::size_t programs = options.programs.size();
+    if (options.rounds == 1) {
+        for (std::size_t group = 0; group + 4 <= rows.size(); group += 4) {
+            Project(options, options.programs[group / 4].first, rows[group + 2], rows[group + 3]);
+            Aims(options, options.programs[group / 4].first, &rows[group]);
+        }
+    }
+    for (std::size_t p = 0; options.rounds > 1 && p < programs; ++p) {
+        const std::string& label = options.programs[p].first;
+        std::printf("\n%sRound by round (closed loop; the ratios are of the same round):\n\n",
+                    label.empty() ? "" : (label + ": ").c_str());
+        std::printf("| round | SQLite msg/s | across nodes msg/s | across over SQLite | CPU across over same node |\n"
+                    "|---|---|---|---|---|\n");
+        std::vector<std::pair<double, std::size_t>> ratios;  // across over SQLite, first row of the round
+        for (std::size_t at = 4 * p, round = 1; at + 4 <= rows.size(); at += 4 * programs, ++round) {
+            const Measured& sqlite = rows[at];
+            const Measured& cross = rows[at + 3];
+            const double ratio = sqlite.closed.perSecond > 0 ? cross.closed.perSecond / sqlite.closed.perSecond : 0;
+            const double same = ServerMicros(rows[at + 2], rows[at + 2].closedCpu);
+            std::printf("| %zu | %s | %s | %s | %s |\n", round, Thousands(sqlite.closed.perSecond).c_str(),
+                        Thousands(cross.closed.perSecond).c_str(), Fixed(ratio, 2).c_str(),
+                        Fixed(same > 0 ? ServerMicros(cross, cross.closedCpu) / same : 0, 2).c_str());
+            ratios.emplace_back(ratio, at);
+        }
+        std::sort(ratios.begin(), ratios.end());
+        const std::size_t median = ratios[(ratios.size() - 1) / 2].second;
+        std::printf("\n%sThe round with the median ratio (round %zu) gives the projection and the aims.\n",
+                    label.empty() ? "" : (label + ": ").c_str(), (median - 4 * p) / (4 * programs) + 1);
+        Project(options, label, rows[median + 2], rows[median + 3]);
+        Aims(options, label, &rows[median]);
     }
     std::fflush(stdout);
 }
@@ -652,6 +684,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         else if (arg == "--seconds") ok = number(1, options.seconds);
         else if (arg == "--rate") ok = number(0, options.rate);
         else if (arg == "--nodes") ok = number(2, options.nodes);
+        else if (arg == "--rounds") ok = number(1, options.rounds);
         else if (arg == "--no-fsync") options.durable = false;
         else if (arg == "--server" && i + 1 < argc) {
             std::string value = argv[++i];
@@ -673,9 +706,10 @@ int RunClusterBench(int argc, char** argv) {
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: vexa_server_bench --cluster [--clients 200] [--window 4] [--seconds 8] [--rate 5000]\n"
-                     "                         [--nodes 2] [--no-fsync] [--server [LABEL=]PATH]...\n"
+                     "                         [--nodes 2] [--rounds 1] [--no-fsync] [--server [LABEL=]PATH]...\n"
                      "--rate 0 leaves out the fixed-rate runs; --no-fsync runs PostgreSQL as the tests do;\n"
-                     "--server measures that vexaim-server program (repeated: each, one after the other).\n");
+                     "--server measures that vexaim-server program (repeated: each, one after the other);\n"
+                     "--rounds runs all of it that many times, reporting each round and the median one.\n");
         return 2;
     }
     asio::io_context io(1);
@@ -692,8 +726,12 @@ int RunClusterBench(int argc, char** argv) {
         PostgresUnderTest postgres(options.durable);
         NatsUnderTest nats;
         std::vector<Measured> rows;
-        for (const auto& [label, program] : options.programs)
-            MeasureProgram(io, options, label, program, postgres, nats, dir, rows);
+        for (int round = 1; round <= options.rounds; ++round)
+            for (const auto& [label, program] : options.programs) {
+                std::string title = label;
+                if (options.rounds > 1) title += (label.empty() ? "round " : ", round ") + std::to_string(round);
+                MeasureProgram(io, options, title, program, postgres, nats, dir, rows);
+            }
         Report(options, rows);
     } catch (const Interrupted&) {
         std::fprintf(stderr, "interrupted; everything started was stopped\n");
