@@ -17,9 +17,10 @@
 # larger clusters. Everything it starts is stopped on every way out.
 #
 #   scripts/server-bench.sh --cluster [--clients 200] [--window 4] [--seconds 8] [--rate 5000]
-#                                     [--nodes 2] [--no-fsync] [--server [LABEL=]PATH]...
+#                                     [--nodes 2] [--rounds 1] [--no-fsync] [--server [LABEL=]PATH]...
 # (--server, repeatable: measure that vexaim-server build instead, each in
-# turn, so that an older build and a newer one are compared in one run.)
+# turn, so that an older build and a newer one are compared in one run;
+# --rounds N: all of it N times, the aims read from the median round.)
 #
 # Builds its own optimised folder (build/server-bench), the benchmark and the
 # server program.
