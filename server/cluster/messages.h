@@ -4,7 +4,8 @@
 // field is bounded and checked, and what does not read exactly is refused.
 //
 // Subjects:
-//   vexa.user.<account>      reaches the node that has the user (chats, moments, takeover)
+//   vexa.user.<account>      reaches the node that has the user (moments, takeover; chats
+//                            one at a time, as a node of the previous release sends them)
 //   vexa.nodes               every node: presence changes, heartbeats, drained mailboxes
 //   vexa.reply.<node>.<what> to one node: the answer to a question's token, "online"
 //                            (the list of its users), "answers" (what became of
