@@ -86,8 +86,7 @@ bool RequestHandlers::AnswerAtOnce(const LinkPtr& link, int code, std::string_vi
 void RequestHandlers::OnRequest(const LinkPtr& link, int code, std::string payload) {
     if (link->held.pauses > 0) {
         // It came here before the network side knew that the ones before it wait.
-        if (link->waitsForStore && code == protocol::kRequestKeepAlive && AnswerAtOnce(link, code, payload, true))
-            return link->RequestDone();
+        if (link->waitsForStore && AnswerAtOnce(link, code, payload, true)) return link->RequestDone();
         link->held.queue.push_back(HeldRequests::Request{code, std::move(payload)});
         return;
     }

@@ -5,12 +5,12 @@
 // different connections run at the same time. Only the keep-alive, and a
 // chat that needs no database, may be served on the network side
 // (AnswerAtOnce): the one never waits for the database, the other is not
-// handed from thread to thread when the store has threads of its own. The one dispatch table is in
-// dispatch.cpp, the handlers by theme beside it: login.cpp, chat.cpp,
-// friends.cpp, moments.cpp (invitations and one-to-one sessions),
-// profile.cpp (status, position, profile, user info). They reach other users
-// only through the router and keep nothing of their own but the open
-// one-to-one requests.
+// handed from thread to thread when the store has threads of its own. The
+// one dispatch table is in dispatch.cpp, the handlers by theme beside it:
+// login.cpp, chat.cpp, friends.cpp, moments.cpp (invitations and one-to-one
+// sessions), profile.cpp (status, position, profile, user info). They reach
+// other users only through the router and keep nothing of their own but the
+// open one-to-one requests.
 #pragma once
 
 #include <atomic>

@@ -358,14 +358,16 @@ def steps(run):
     def disable_and_enable():
         run.go("/account?id=10004")
         run.submit(d.find_element(By.XPATH, "//button[text()='Disable']"))
-        assert "disabled" in d.find_element(By.ID, "state").text
+        # Read once the answering page has loaded: a lookup while it replaces
+        # the old one can meet a node of neither.
+        run.until("the account shown disabled", lambda: "disabled" in d.find_element(By.ID, "state").text)
         assert run.dave.wait(lambda c: c.closed), "dave was disconnected"
         c = ImClient(run.im)
         run.clients.append(c)
         answer = c.login("dave", "dave1234")
         assert answer == b"7" + "账号已被停用".encode("gbk"), answer
         run.submit(d.find_element(By.XPATH, "//button[text()='Enable']"))
-        assert "active" in d.find_element(By.ID, "state").text
+        run.until("the account shown active", lambda: "active" in d.find_element(By.ID, "state").text)
         run.client("dave", "dave1234")
 
     def mailboxes():
