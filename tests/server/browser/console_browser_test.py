@@ -28,8 +28,6 @@ import urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.expected_conditions import staleness_of
-from selenium.webdriver.support.ui import WebDriverWait
 
 SERVER, OUT, CHROMIUM, CHROMEDRIVER, NGINX, MAKE_CERTS = sys.argv[1:7]
 PASSWORD = "browser-admin-pass"
@@ -262,10 +260,15 @@ http {
         raise AssertionError("timed out waiting for " + what)
 
     def submit(self, button):
-        """Clicks a button that sends its form, and waits for the page that answers."""
-        old = self.driver.find_element(By.TAG_NAME, "html")
+        """Clicks a button that sends its form, and waits until the page that answers has loaded.
+
+        The old page is marked and the new one recognised by the mark's absence:
+        asking Chrome about an element of a page being replaced can fail with an
+        error other than "stale", so no element of the old page is asked about."""
+        self.driver.execute_script("window.vexaOldPage = true;")
         button.click()
-        WebDriverWait(self.driver, 10).until(staleness_of(old))
+        self.until("the answering page", lambda: self.driver.execute_script(
+            "return !window.vexaOldPage && document.readyState === 'complete';"))
 
     def shot(self, name):
         os.makedirs(OUT, exist_ok=True)
