@@ -9,8 +9,12 @@
 #include <functional>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <libpq-fe.h>
+#include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "engines.h"
 #include "server/auth/accounts.h"
@@ -482,6 +486,23 @@ TEST(Store, PostgresUnreachableIsReportedAndServiceResumes) {
     auto mail = store->MailAfter(10001, 0, 10);
     ASSERT_EQ(mail.size(), 1u) << "the call that failed left nothing behind";
     EXPECT_EQ(mail[0].seq, seq);
+}
+
+// A host that takes the connection and then says nothing (a hung server, a
+// half-open proxy) must not hold the store's threads for ever.
+TEST(Store, PostgresThatTakesTheConnectionButNeverAnswersIsReportedUnavailable) {
+    const int silent = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(silent, 16), 0);
+    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const string conninfo = "postgresql://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/vexa";
+    EXPECT_THROW(OpenPgStore(conninfo, 1), StoreUnavailable);
+    close(silent);
 }
 
 }  // namespace

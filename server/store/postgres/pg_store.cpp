@@ -33,6 +33,20 @@ std::string Trim(std::string s) {
     return s;
 }
 
+// A database that takes a connection but does not answer would otherwise
+// hold a request thread (and the requests queued behind it) for as long as
+// the system lets a connect wait, or for ever. A connection string that names
+// its own connect_timeout keeps it: the string is read after this default.
+constexpr int kConnectTimeoutSeconds = 5;
+const char* const kConnectKeys[] = {"connect_timeout", "dbname", nullptr};
+
+struct ConnectValues {
+    explicit ConnectValues(const std::string& conninfo)
+        : timeout(std::to_string(kConnectTimeoutSeconds)), values{timeout.c_str(), conninfo.c_str(), nullptr} {}
+    std::string timeout;
+    const char* values[3];
+};
+
 // A result in binary format: bytea and text columns as bytes, integers in
 // network order, boolean as one byte.
 class PgRow final : public sql::Row {
@@ -73,7 +87,8 @@ private:
 // One libpq connection, used by one thread at a time.
 class PgConnection final : public sql::Session {
 public:
-    explicit PgConnection(const std::string& conninfo) : conn_(PQconnectdb(conninfo.c_str())) {
+    explicit PgConnection(const std::string& conninfo)
+        : conn_(PQconnectdbParams(kConnectKeys, ConnectValues(conninfo).values, 1)) {
         if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
             std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
             PQfinish(conn_);
@@ -216,12 +231,15 @@ private:
     // all would otherwise keep the thread (and the server's exit) waiting for
     // the system's connect time-out.
     PGconn* Connect() {
-        PGconn* c = PQconnectStart(conninfo_.c_str());
+        // libpq does not time a connect made step by step: the deadline is kept here.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeoutSeconds);
+        PGconn* c = PQconnectStartParams(kConnectKeys, ConnectValues(conninfo_).values, 1);
         if (!c) return nullptr;
         // Its loss is logged once, by Run, not in libpq's words.
         PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
         PostgresPollingStatusType state = PGRES_POLLING_WRITING;
-        while (!stopping_ && PQstatus(c) != CONNECTION_BAD && state != PGRES_POLLING_FAILED) {
+        while (!stopping_ && PQstatus(c) != CONNECTION_BAD && state != PGRES_POLLING_FAILED &&
+               std::chrono::steady_clock::now() < deadline) {
             if (state == PGRES_POLLING_OK) return c;
             if (PQsocket(c) < 0) {
                 state = PQconnectPoll(c);
