@@ -420,6 +420,9 @@ void Cluster::OnNodesMessage(natsMsg* msg) {
     if (!message) return;
     const Message& m = *message;
     if (m.kind == Kind::Drained) {
+        // What this node handed back during an outage is not in the mailbox
+        // yet: the user stays on it until that is in and read too.
+        if (router_.Mail().HasParked(m.account)) return;
         Lock lock(mutex_);
         auto found = outgoing_.find(m.account);
         if (found == outgoing_.end()) return;

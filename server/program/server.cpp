@@ -99,6 +99,8 @@ Server::Impl::~Impl() {
         storePool_->stop();
         storePool_->join();
     }
+    // While the cluster it tells is still there.
+    router_.Mail().Stop();
 }
 
 // The name given, or this machine's and port.

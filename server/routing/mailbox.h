@@ -11,9 +11,14 @@
 // under that account's lock, which the router lends the pump (MailOwners).
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/base/function_ref.h"
@@ -39,6 +44,9 @@ public:
     virtual bool WithCursor(std::int64_t account, const LinkPtr& link, FunctionRef<void(MailCursor&)> fn) = 0;
     // The owner's pump read the mailbox to its end; live delivery took over.
     virtual void Drained(std::int64_t) {}
+    // Packets kept in memory through an outage of the database are in the
+    // mailbox now. Never under an account's lock.
+    virtual void Stored(std::int64_t) {}
 };
 
 class Mailbox {
@@ -47,9 +55,14 @@ public:
     // leaves room for the live packets of the moment, so a long mailbox never
     // makes its own reader look slow.
     Mailbox(Store& store, MailOwners& owners, std::size_t maxPerUser, std::size_t room);
+    ~Mailbox();
+    Mailbox(const Mailbox&) = delete;
+    Mailbox& operator=(const Mailbox&) = delete;
 
     // A kept packet for later. False when the user's mailbox is full (the
-    // packet is not kept; a log line says so).
+    // packet is not kept; a log line says so). Throws StoreError when the
+    // database cannot take it, or cannot take first what was handed back
+    // earlier and waits in memory.
     bool Keep(std::int64_t account, int code, const std::string& payload);
 
     // The owner's pump looks at the mailbox (once, however often it is woken
@@ -65,17 +78,46 @@ public:
     // A connection of the account has finished: rows up to ackedSeq go, and
     // what did not reach its client comes back, oldest first, ahead of
     // anything newer. Not counted against the limit: these were counted
-    // once. A database out of reach is waited for a while, since nothing for
-    // this user may pass meanwhile. Returns how many were put back.
+    // once. A database out of reach is waited for a second; after that the
+    // packets wait in memory and are written as soon as it is back, and
+    // until then nothing for this user is kept or pumped (Keep throws, the
+    // pump tries again), so nothing overtakes them. Returns how many went
+    // into the database now.
     std::size_t HandBack(std::int64_t account, const std::vector<KeptPacket>& packets, std::int64_t ackedSeq);
 
+    // Packets of the account wait in memory for the database.
+    bool HasParked(std::int64_t account);
+    // Writes what waits in memory one last time and says what is lost; no
+    // more is written by the mailbox's own thread afterwards. Before the
+    // owners go.
+    void Stop();
+
 private:
+    struct Parked {
+        std::int64_t ackedSeq = 0;
+        std::vector<Mail> mail;
+    };
     void RetryPump(const LinkPtr& link, std::int64_t account);
+    // What waits in memory for the account goes into the database first.
+    // Throws StoreError (and keeps it) when the database cannot take it.
+    void StoreParked(std::int64_t account);
+    static void Write(Store& store, std::int64_t account, Parked& parked);
+    void Park(std::int64_t account, Parked parked, const std::string& why);
+    void WriteParkedLoop();
 
     Store& store_;
     MailOwners& owners_;
     std::size_t maxPerUser_;
     std::size_t room_;
+
+    // Hand-backs the database could not take. The thread that writes them
+    // starts with the first one.
+    std::mutex parkedMutex_;
+    std::condition_variable parkedChanged_;
+    std::map<std::int64_t, Parked> parked_;
+    std::atomic<bool> anyParked_{false};
+    bool stopped_ = false;
+    std::thread writer_;
 };
 
 }  // namespace vexa::server

@@ -14,6 +14,9 @@ using Lock = std::lock_guard<std::mutex>;
 Router::Router(Store& store, RoutingOptions options)
     : mailbox_(store, *this, options.maxMailPerUser, options.maxBacklogBytes / 2) {}
 
+// The mailbox's own thread calls back into the router: it ends first.
+Router::~Router() { mailbox_.Stop(); }
+
 Router::Ownership Router::Attach(std::int64_t account, const LinkPtr& link) {
     {
         Shard& shard = ShardOf(account);
@@ -279,8 +282,14 @@ Router::Arrival Router::Forwarded(std::int64_t account, const FromNode& from, in
     if (!next) return Arrival::Refused;
     Arrival arrival = Arrival::Queued;
     if (entry.mail.draining) {
-        // Behind what the mailbox holds, as a packet read here would be.
-        if (!mailbox_.Keep(account, code, payload)) return Arrival::Refused;
+        // Behind what the mailbox holds, as a packet read here would be. A
+        // database out of reach refuses it: its origin keeps it.
+        try {
+            if (!mailbox_.Keep(account, code, payload)) return Arrival::Refused;
+        } catch (const StoreError& e) {
+            Log(LogLevel::Warn, std::string("mailbox: ") + e.what() + "; a forwarded packet is left to its origin");
+            return Arrival::Refused;
+        }
         mailbox_.Wake(entry.mail, entry.owner, account);
         arrival = Arrival::Stored;
     } else if (!entry.owner->Send(code, payload, Keep::Yes, 0, ticket)) {
@@ -318,6 +327,21 @@ void Router::ForwardedAcknowledged(const std::vector<std::uint64_t>& tickets) {
 
 void Router::Drained(std::int64_t account) {
     if (remote_) remote_->Drained(account);
+}
+
+void Router::Stored(std::int64_t account) {
+    {
+        Shard& shard = ShardOf(account);
+        Lock lock(shard.mutex);
+        auto found = shard.entries.find(account);
+        if (found != shard.entries.end()) {
+            if (found->second.mail.held) return;
+            found->second.mail.draining = true;
+            mailbox_.Wake(found->second.mail, found->second.owner, account);
+            return;
+        }
+    }
+    if (remote_) remote_->MailStored(account);
 }
 
 std::size_t Router::OnlineCount() {

@@ -80,6 +80,7 @@ struct RoutingOptions {
 class Router : private MailOwners {
 public:
     Router(Store& store, RoutingOptions options);
+    ~Router();
     // In a cluster; set before the first connection.
     void SetRemote(RemoteRoutes* remote) { remote_ = remote; }
     // Told of every packet that only matters now once it is handed to a
@@ -184,6 +185,7 @@ private:
     static bool Shown(const Entry& e) { return e.next || (!e.leaving && !e.goingElsewhere && !e.owner->Closing()); }
     bool WithCursor(std::int64_t account, const LinkPtr& link, FunctionRef<void(MailCursor&)> fn) override;
     void Drained(std::int64_t account) override;
+    void Stored(std::int64_t account) override;
     bool KeepUnsettled(std::int64_t account);
     void Acquired(std::int64_t account, const LinkPtr& link);
     bool SendToEntry(Entry& entry, int code, const std::string& payload);

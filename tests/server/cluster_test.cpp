@@ -6,6 +6,7 @@
 // counted (why each could not be removed: server/README.md).
 #include <gtest/gtest.h>
 
+#include <libpq-fe.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -237,6 +238,64 @@ TEST(Cluster, PostgresUnreachableRefusesLoginsAndServiceResumes) {
     EXPECT_EQ(ChatId(*chat), 1);
     Client later(cluster.Port(0));
     EXPECT_EQ(later.Login("10003", "carol123"), "0");
+}
+
+// bob reads his mailbox (slowly) on one node when the database goes; a chat
+// from another node reaches him then. His node cannot keep it behind the
+// mailbox and refuses it, the origin hands it to the mailbox when the
+// database is back, and bob gets everything, carol's and alice's in order.
+TEST(Cluster, ChatToAUserReadingHisMailboxDuringAnOutageIsKept) {
+    ServerOptions options = ClusterOptions();
+    options.limits.maxBacklogBytes = 256 * 1024;  // the pump soon waits for bob
+    ServerUnderTest cluster(options, true, 2);
+    Client alice(cluster.Port(0));
+    Client carol(cluster.Port(1));
+    ASSERT_EQ(alice.Login("10001", "alice123"), "0");
+    ASSERT_EQ(carol.Login("10003", "carol123"), "0");
+    // More than bob's backlog and both kernels' buffers hold: his mailbox is still being read.
+    const int fromCarol = 6000, fromAlice = 10000;
+    for (int i = 0; i < fromCarol; ++i) carol.SendFramed(Chat("10003", "10002", kText, i));
+    carol.Sync();
+    Client bob(cluster.Port(1), 4096);
+    ASSERT_EQ(bob.Login("10002", "bob123"), "0");
+    alice.SendFramed(Chat("10001", "10002", "before", fromAlice));
+    alice.Sync();
+    // The database takes no new connection and the nodes' pools lose theirs;
+    // the links that tell of changes stay, so the lookups are still trusted
+    // and alice's node forwards her chat at once.
+    const char* keys[] = {"dbname", "dbname", nullptr};
+    const char* values[] = {cluster.Conninfo().c_str(), "postgres", nullptr};
+    PGconn* admin = PQconnectdbParams(keys, values, 1);  // the cluster's server, another database
+    auto exec = [&](const string& sql) {
+        PGresult* r = PQexec(admin, sql.c_str());
+        EXPECT_TRUE(PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK)
+            << sql << ": " << PQerrorMessage(admin);
+        PQclear(r);
+    };
+    PGconn* nodes = PQconnectdb(cluster.Conninfo().c_str());
+    const string database = PQdb(nodes);
+    PQfinish(nodes);
+    exec("ALTER DATABASE \"" + database + "\" ALLOW_CONNECTIONS false");
+    exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + database +
+         "' AND query NOT LIKE 'LISTEN%'");
+    alice.SendFramed(Chat("10001", "10002", "during", fromAlice + 1));
+    alice.Sync();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    exec("ALTER DATABASE \"" + database + "\" ALLOW_CONNECTIONS true");
+    PQfinish(admin);
+    std::vector<int> ids;
+    while (auto p = bob.Read(std::chrono::milliseconds(5000))) {
+        if (p->code == 3) ids.push_back(ChatId(*p));
+        if (!ids.empty() && ids.back() == fromAlice + 1) break;
+    }
+    std::vector<int> carols, alices;
+    for (int id : ids) (id < fromAlice ? carols : alices).push_back(id);
+    for (const Arrivals& a : {CheckArrivals(carols, fromCarol), CheckArrivals(alices, fromAlice + 2, fromAlice)}) {
+        EXPECT_TRUE(a.complete && a.inOrder) << a.problem;
+        EXPECT_EQ(a.duplicates, 0);
+    }
+    Client later(cluster.Port(1));
+    EXPECT_EQ(later.Login("10003", "carol123"), "0") << "bob's node still serves";
 }
 
 // A node process, as an operator runs it.

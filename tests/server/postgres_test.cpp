@@ -8,10 +8,12 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "protocol/requests.h"
 #include "server/auth/accounts.h"
+#include "server/base/log.h"
 #include "server_test_support.h"
 
 namespace vexa::server::testing {
@@ -155,6 +157,58 @@ TEST(ServerOnPostgres, OutageChatsWaitAndGoOnInOrderKeepAlivesAnswered) {
                     nodes, toBob.size(), during + after + 1, toCarol.size(), during + after, toAlice.size(), fromDave,
                     keepAlivesAnswered, keepAlivesAsked);
     }
+}
+
+// bob does not read and is closed by the server while the database is out
+// for longer than a hand-back waits for it: what his TCP had not taken waits
+// in the server's memory, goes into his mailbox when the database is back,
+// and comes before what alice wrote to him meanwhile.
+TEST(ServerOnPostgres, HandBackDuringALongOutageIsKeptInOrder) {
+    ServerOptions options = ServerUnderTest::FastOptions();
+    options.limits.idleTimeout = 2s;
+    options.limits.linger = 500ms;
+    ServerUnderTest server(options, true, 1, true);
+    Client alice(server.Port());
+    Client bob(server.Port(), 4096);
+    ASSERT_EQ(alice.Login("10001", "alice123"), "0");
+    ASSERT_EQ(bob.Login("10002", "bob123"), "0");
+    bob.Sync();
+    alice.Sync();
+    std::atomic<bool> parked{false};
+    SetLogObserver([&](LogLevel, std::string_view line) {
+        if (line.find("wait in memory until the database is back") != std::string_view::npos) parked = true;
+    });
+    const string text(900, 'h');
+    const int before = 300, during = 5;
+    for (int i = 0; i < before; ++i) alice.SendFramed(Chat("10001", "10002", text, i));
+    alice.Sync();
+    SharedPostgres().Stop();
+    // bob is closed as idle while he reads nothing (alice is kept alive);
+    // then what reached his socket is read to its end.
+    for (int i = 0; i < 7; ++i) {
+        alice.SendRaw(protocol::BuildKeepAliveRequest());
+        std::this_thread::sleep_for(500ms);
+    }
+    std::vector<int> ids;
+    while (auto p = bob.Read(1000ms))
+        if (p->code == 3) ids.push_back(ChatId(*p));
+    const std::size_t onOld = ids.size();
+    for (int i = before; i < before + during; ++i) alice.SendFramed(Chat("10001", "10002", text, i));
+    for (int i = 0; i < 50 && !parked; ++i) {
+        if (i % 5 == 0) alice.SendRaw(protocol::BuildKeepAliveRequest());
+        std::this_thread::sleep_for(100ms);
+    }
+    SharedPostgres().Start();
+    SetLogObserver(nullptr);
+    EXPECT_TRUE(parked) << "the hand-back did not have to wait in memory";
+    Client again(server.Port());
+    ASSERT_EQ(again.Login("10002", "bob123"), "0");
+    ReadUntil(again, ids, before + during - 1, 10000ms);
+    Arrivals a = CheckArrivals(ids, before + during);
+    EXPECT_TRUE(a.complete && a.inOrder) << a.problem;
+    EXPECT_EQ(a.duplicates, 0);
+    std::printf("[ outage  ] hand-back kept in memory: %zu on the old connection, %zu after, %d duplicates\n", onOld,
+                ids.size() - onOld, a.duplicates);
 }
 
 }  // namespace
