@@ -174,8 +174,9 @@ TEST(ServerOnPostgres, HandBackDuringALongOutageIsKeptInOrder) {
     ASSERT_EQ(bob.Login("10002", "bob123"), "0");
     bob.Sync();
     alice.Sync();
-    std::atomic<bool> parked{false};
+    std::atomic<bool> bobClosed{false}, parked{false};
     SetLogObserver([&](LogLevel, std::string_view line) {
+        if (line.find("(10002) closed: silent for too long") != std::string_view::npos) bobClosed = true;
         if (line.find("wait in memory until the database is back") != std::string_view::npos) parked = true;
     });
     const string text(900, 'h');
@@ -185,10 +186,11 @@ TEST(ServerOnPostgres, HandBackDuringALongOutageIsKeptInOrder) {
     SharedPostgres().Stop();
     // bob is closed as idle while he reads nothing (alice is kept alive);
     // then what reached his socket is read to its end.
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 40 && !bobClosed; ++i) {
         alice.SendRaw(protocol::BuildKeepAliveRequest());
         std::this_thread::sleep_for(500ms);
     }
+    EXPECT_TRUE(bobClosed) << "bob was not closed as idle";
     std::vector<int> ids;
     while (auto p = bob.Read(1000ms))
         if (p->code == 3) ids.push_back(ChatId(*p));
