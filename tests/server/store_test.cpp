@@ -13,7 +13,9 @@
 #include <libpq-fe.h>
 #include <netinet/in.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "engines.h"
@@ -486,6 +488,29 @@ TEST(Store, PostgresUnreachableIsReportedAndServiceResumes) {
     auto mail = store->MailAfter(10001, 0, 10);
     ASSERT_EQ(mail.size(), 1u) << "the call that failed left nothing behind";
     EXPECT_EQ(mail[0].seq, seq);
+}
+
+// SQLite's read lock on the WAL index tells every other program that opens
+// the database that it is not alone; a program that believes it is resets
+// the index under the server (which then dies of SIGBUS). Another process
+// must still see the lock once the store is open and has checked for changes.
+TEST(Store, SqliteKeepsItsLockOnTheWalIndexForOtherPrograms) {
+    TempDir dir;
+    const string file = dir.Path() + "/store.db";
+    auto store = OpenSqliteStore(file);
+    SeedDemo(*store);
+    ASSERT_EQ(store->FindIdByName("10001"), 10001);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = open((file + "-shm").c_str(), O_RDWR);
+        struct flock probe {};
+        probe.l_type = F_WRLCK;
+        probe.l_whence = SEEK_SET;
+        _exit(fd >= 0 && fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "no lock of the store's process on the index";
 }
 
 // A host that takes the connection and then says nothing (a hung server, a

@@ -3,9 +3,7 @@
 // per commit in WAL mode with synchronous=NORMAL).
 #include "server/store/sqlite/sqlite_store.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,28 +67,30 @@ private:
 // PRAGMA data_version is a read transaction with its locks on the shared
 // file, some sixty times the cost of a lookup kept in memory. When its bytes are as last seen, no
 // commit has happened since; otherwise the data version tells whose it was.
+//
+// It is read where the connection's own SQLite maps it, never through a
+// descriptor of ours: closing any descriptor of a file drops every POSIX
+// lock the process holds on it, SQLite's read lock on the index among them,
+// and the next program to open the database would then take itself for the
+// only one and reset the index under the server.
 class WalIndexHeader {
 public:
     static constexpr std::size_t kWords = 12;  // the first copy of the header, 48 bytes
     using Words = std::array<std::uint32_t, kWords>;
 
-    // Maps the index of the open database; Mapped() is false where there is
+    // The index of the open database as its connection maps it, which stays
+    // mapped until the connection closes; Mapped() is false where there is
     // none (an in-memory database) or its format is not the one known here.
-    explicit WalIndexHeader(const std::string& database) {
-        if (database.empty()) return;
-        int fd = ::open((database + "-shm").c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return;
-        struct stat st {};
-        if (::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kMapBytes)) {
-            void* map = ::mmap(nullptr, kMapBytes, PROT_READ, MAP_SHARED, fd, 0);
-            if (map != MAP_FAILED) words_ = static_cast<const std::uint32_t*>(map);
-        }
-        ::close(fd);
-        if (words_ && Read()[0] != kFormatVersion) Unmap();
+    explicit WalIndexHeader(sqlite3* db) {
+        sqlite3_file* file = nullptr;
+        if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+            !file->pMethods || file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
+            return;
+        void volatile* region = nullptr;
+        if (file->pMethods->xShmMap(file, 0, kRegionBytes, 0, &region) != SQLITE_OK || !region) return;
+        words_ = static_cast<const std::uint32_t*>(const_cast<void*>(region));
+        if (Read()[0] != kFormatVersion) words_ = nullptr;
     }
-    ~WalIndexHeader() { Unmap(); }
-    WalIndexHeader(const WalIndexHeader&) = delete;
-    WalIndexHeader& operator=(const WalIndexHeader&) = delete;
 
     bool Mapped() const { return words_ != nullptr; }
     Words Read() const {
@@ -100,12 +100,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMapBytes = 4096;
+    static constexpr int kRegionBytes = 32768;  // SQLite maps the index in pieces of this size
     static constexpr std::uint32_t kFormatVersion = 3007000;
-    void Unmap() {
-        if (words_) ::munmap(const_cast<std::uint32_t*>(words_), kMapBytes);
-        words_ = nullptr;
-    }
     const std::uint32_t* words_ = nullptr;
 };
 
@@ -174,7 +170,7 @@ SqliteEngine::SqliteEngine(const std::string& path)
               "prepare");
         // A first read makes the index.
         Exec("SELECT count(*) FROM sqlite_schema");
-        walIndex_ = std::make_unique<WalIndexHeader>(sqlite3_db_filename(db_, "main"));
+        walIndex_ = std::make_unique<WalIndexHeader>(db_);
         if (!walIndex_->Mapped()) walIndex_.reset();
     } catch (...) {
         sqlite3_finalize(dataVersion_);
