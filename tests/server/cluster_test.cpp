@@ -255,7 +255,12 @@ TEST(Cluster, ChatToAUserReadingHisMailboxDuringAnOutageIsKept) {
     // More than bob's backlog and both kernels' buffers hold: his mailbox is still being read.
     const int fromCarol = 6000, fromAlice = 10000;
     for (int i = 0; i < fromCarol; ++i) carol.SendFramed(Chat("10003", "10002", kText, i));
-    carol.Sync();
+    // All of them are in the mailbox before bob comes; on a busy machine that
+    // takes longer than a Sync waits. Any still on their way would wait out
+    // the outage and then come to bob at once, live, more than his backlog holds.
+    carol.SendRaw(protocol::BuildKeepAliveRequest());
+    auto taken = carol.Read(std::chrono::milliseconds(60000));
+    ASSERT_TRUE(taken && taken->code == 8) << "carol's chats were not all taken";
     Client bob(cluster.Port(1), 4096);
     ASSERT_EQ(bob.Login("10002", "bob123"), "0");
     alice.SendFramed(Chat("10001", "10002", "before", fromAlice));
@@ -283,10 +288,16 @@ TEST(Cluster, ChatToAUserReadingHisMailboxDuringAnOutageIsKept) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     exec("ALTER DATABASE \"" + database + "\" ALLOW_CONNECTIONS true");
     PQfinish(admin);
+    // Each sender's order is what is promised.
     std::vector<int> ids;
-    while (auto p = bob.Read(std::chrono::milliseconds(5000))) {
-        if (p->code == 3) ids.push_back(ChatId(*p));
-        if (!ids.empty() && ids.back() == fromAlice + 1) break;
+    bool lastOfCarol = false, lastOfAlice = false;
+    while (!(lastOfCarol && lastOfAlice)) {
+        auto p = bob.Read(std::chrono::milliseconds(5000));
+        if (!p) break;
+        if (p->code != 3) continue;
+        ids.push_back(ChatId(*p));
+        lastOfCarol |= ids.back() == fromCarol - 1;
+        lastOfAlice |= ids.back() == fromAlice + 1;
     }
     std::vector<int> carols, alices;
     for (int id : ids) (id < fromAlice ? carols : alices).push_back(id);
