@@ -290,15 +290,8 @@ TEST(Cluster, ChatToAUserReadingHisMailboxDuringAnOutageIsKept) {
     PQfinish(admin);
     // Each sender's order is what is promised.
     std::vector<int> ids;
-    bool lastOfCarol = false, lastOfAlice = false;
-    while (!(lastOfCarol && lastOfAlice)) {
-        auto p = bob.Read(std::chrono::milliseconds(5000));
-        if (!p) break;
-        if (p->code != 3) continue;
-        ids.push_back(ChatId(*p));
-        lastOfCarol |= ids.back() == fromCarol - 1;
-        lastOfAlice |= ids.back() == fromAlice + 1;
-    }
+    ReadUntil(bob, ids, fromCarol - 1, std::chrono::milliseconds(5000));
+    ReadUntil(bob, ids, fromAlice + 1, std::chrono::milliseconds(5000));
     std::vector<int> carols, alices;
     for (int id : ids) (id < fromAlice ? carols : alices).push_back(id);
     for (const Arrivals& a : {CheckArrivals(carols, fromCarol), CheckArrivals(alices, fromAlice + 2, fromAlice)}) {
